@@ -1,0 +1,27 @@
+// Writes records to the event log for one event source.
+#ifndef QZ_SERVICE_EVENT_LOG_H
+#define QZ_SERVICE_EVENT_LOG_H
+
+#include <atomic>
+#include <cstdint>
+
+#include "foundation/string.h"
+
+class TQZEventLog {
+ public:
+  explicit TQZEventLog(const TQZString& sourceName);
+  virtual ~TQZEventLog();
+  TQZEventLog(const TQZEventLog&) = delete;
+  TQZEventLog& operator=(const TQZEventLog&) = delete;
+
+  // Opens the source on first use; failures are dropped silently.
+  void Report(const TQZString& message, uint16_t type, uint16_t category,
+              uint32_t eventId, const TQZString& data);
+
+  TQZString SourceName;
+
+ private:
+  std::atomic<void*> Handle{nullptr};
+};
+
+#endif  // QZ_SERVICE_EVENT_LOG_H

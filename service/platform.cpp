@@ -1,0 +1,35 @@
+// The table of Win32 calls the service layer makes.
+#include "service/platform.h"
+
+namespace {
+
+TQZServiceApi MakeRealApi() {
+  TQZServiceApi api;
+  api.StartServiceCtrlDispatcherA = ::StartServiceCtrlDispatcherA;
+  api.RegisterServiceCtrlHandlerA = ::RegisterServiceCtrlHandlerA;
+  api.SetServiceStatus = ::SetServiceStatus;
+  api.RegisterEventSourceA = ::RegisterEventSourceA;
+  api.ReportEventA = ::ReportEventA;
+  api.DeregisterEventSource = ::DeregisterEventSource;
+  api.OpenSCManagerA = ::OpenSCManagerA;
+  api.OpenServiceA = ::OpenServiceA;
+  api.CreateServiceA = ::CreateServiceA;
+  api.StartServiceA = ::StartServiceA;
+  api.ControlService = ::ControlService;
+  api.DeleteService = ::DeleteService;
+  api.ChangeServiceConfig2A = ::ChangeServiceConfig2A;
+  api.CloseServiceHandle = ::CloseServiceHandle;
+  return api;
+}
+
+}  // namespace
+
+const TQZServiceApi& RealServiceApi() {
+  static const TQZServiceApi real = MakeRealApi();
+  return real;
+}
+
+TQZServiceApi& ServiceApi() {
+  static TQZServiceApi current = RealServiceApi();
+  return current;
+}

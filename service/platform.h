@@ -1,0 +1,44 @@
+// The Win32 calls the service layer makes, in one replaceable table so that
+// unit tests can see exactly what is handed to the operating system.
+#ifndef QZ_SERVICE_PLATFORM_H
+#define QZ_SERVICE_PLATFORM_H
+
+#include "foundation/win32.h"
+
+struct TQZServiceApi {
+  // Service side.
+  BOOL(WINAPI* StartServiceCtrlDispatcherA)(const SERVICE_TABLE_ENTRYA* table);
+  SERVICE_STATUS_HANDLE(WINAPI* RegisterServiceCtrlHandlerA)
+  (LPCSTR name, LPHANDLER_FUNCTION handler);
+  BOOL(WINAPI* SetServiceStatus)(SERVICE_STATUS_HANDLE handle,
+                                 LPSERVICE_STATUS status);
+  // Event log.
+  HANDLE(WINAPI* RegisterEventSourceA)(LPCSTR server, LPCSTR source);
+  BOOL(WINAPI* ReportEventA)(HANDLE log, WORD type, WORD category,
+                             DWORD eventId, PSID user, WORD numStrings,
+                             DWORD dataSize, LPCSTR* strings, LPVOID data);
+  BOOL(WINAPI* DeregisterEventSource)(HANDLE log);
+  // Client side.
+  SC_HANDLE(WINAPI* OpenSCManagerA)(LPCSTR machine, LPCSTR database,
+                                    DWORD access);
+  SC_HANDLE(WINAPI* OpenServiceA)(SC_HANDLE manager, LPCSTR name, DWORD access);
+  SC_HANDLE(WINAPI* CreateServiceA)
+  (SC_HANDLE manager, LPCSTR name, LPCSTR displayName, DWORD access,
+   DWORD serviceType, DWORD startType, DWORD errorControl, LPCSTR binaryPath,
+   LPCSTR loadOrderGroup, LPDWORD tagId, LPCSTR dependencies,
+   LPCSTR serviceStartName, LPCSTR password);
+  BOOL(WINAPI* StartServiceA)(SC_HANDLE service, DWORD argc, LPCSTR* argv);
+  BOOL(WINAPI* ControlService)(SC_HANDLE service, DWORD control,
+                               LPSERVICE_STATUS status);
+  BOOL(WINAPI* DeleteService)(SC_HANDLE service);
+  BOOL(WINAPI* ChangeServiceConfig2A)(SC_HANDLE service, DWORD infoLevel,
+                                      LPVOID info);
+  BOOL(WINAPI* CloseServiceHandle)(SC_HANDLE handle);
+};
+
+// The table in use; starts with the real functions.
+TQZServiceApi& ServiceApi();
+// The real functions, for restoring after a test.
+const TQZServiceApi& RealServiceApi();
+
+#endif  // QZ_SERVICE_PLATFORM_H

@@ -1,0 +1,61 @@
+// Client of the service control manager: one SCM and one service handle.
+#ifndef QZ_SERVICE_SCM_MANAGER_H
+#define QZ_SERVICE_SCM_MANAGER_H
+
+#include <atomic>
+#include <cstdint>
+
+#include "foundation/lists.h"
+#include "foundation/string.h"
+
+// Same layout as the Win32 SERVICE_STATUS.
+struct TQZServiceStatus {
+  unsigned long ServiceType;
+  unsigned long CurrentState;
+  unsigned long ControlsAccepted;
+  unsigned long Win32ExitCode;
+  unsigned long ServiceSpecificExitCode;
+  unsigned long CheckPoint;
+  unsigned long WaitHint;
+};
+
+class TQZSCManager {
+ public:
+  TQZSCManager();
+  virtual ~TQZSCManager();
+  TQZSCManager(const TQZSCManager&) = delete;
+  TQZSCManager& operator=(const TQZSCManager&) = delete;
+
+  void Close();
+  void CloseManager();
+  bool OpenManager(bool fullAccess);
+  bool Open(const TQZString& name, bool fullAccess);
+  bool Create(const TQZString& serviceName, const TQZString& binaryPath,
+              const TQZString& displayName, uint32_t serviceType,
+              uint32_t startType, uint32_t errorControl, uint32_t* tagId,
+              const TQZString& loadOrderGroup, const TQZString& account,
+              const TQZString& password, TQZStringList* dependencies);
+  // True also when the service is already running (LastError 1056).
+  bool Start(TQZStringList* arguments);
+  // True only when the service then reports stop-pending or stopped.
+  bool Stop();
+  bool Pause();
+  bool Continue();
+  bool Delete();
+  bool SetDescription(const TQZString& text);
+
+  bool ServiceOpen = false;
+  std::atomic<void*> ManagerHandle{nullptr};  // SC_HANDLE
+  std::atomic<void*> ServiceHandle{nullptr};  // SC_HANDLE
+  TQZString ServiceName;
+  uint32_t LastError = 0;
+  TQZServiceStatus Status;
+};
+
+// The double-NUL-terminated list lpDependencies expects; empty for no items.
+TQZString MakeMultiString(TQZStringList* list);
+// An array of Count C-string pointers into the list's own blocks (null for an
+// empty item); valid while the list is alive and unchanged.
+TQZString MakeArgVector(TQZStringList* list);
+
+#endif  // QZ_SERVICE_SCM_MANAGER_H

@@ -1,0 +1,145 @@
+// The service object and the per-process service runtime.
+#ifndef QZ_SERVICE_SVC_OBJ_H
+#define QZ_SERVICE_SVC_OBJ_H
+
+#include <atomic>
+#include <cstdint>
+
+#include "foundation/lists.h"
+#include "foundation/string.h"
+#include "foundation/sync.h"
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define QZ_WINAPI __stdcall
+#else
+#define QZ_WINAPI
+#endif
+
+class TQZSvcObj;
+class TQZEventLog;
+
+// The Win32 LPHANDLER_FUNCTION shape.
+typedef void(QZ_WINAPI* TQZHandlerFunction)(unsigned long control);
+
+// Hook slots: a function and the user data passed to it first. An empty slot
+// (null function) means the default behaviour.
+struct TQZInitHook {
+  bool (*Function)(void* userData, TQZSvcObj* object, TQZStringList* arguments,
+                   TQZHandlerFunction* handler) = nullptr;
+  void* UserData = nullptr;
+};
+struct TQZStartHook {
+  // ok is true on entry; clearing it refuses the start. The result is ignored.
+  bool (*Function)(void* userData, TQZSvcObj* object, bool& ok) = nullptr;
+  void* UserData = nullptr;
+};
+struct TQZControlHook {
+  // ok is true on entry; clearing it refuses the control.
+  void (*Function)(void* userData, TQZSvcObj* object, bool& ok) = nullptr;
+  void* UserData = nullptr;
+};
+struct TQZPlainHook {
+  void (*Function)(void* userData, TQZSvcObj* object) = nullptr;
+  void* UserData = nullptr;
+};
+
+// Win32 SCM states.
+enum : uint32_t {
+  QZ_SERVICE_STOPPED = 1,
+  QZ_SERVICE_START_PENDING = 2,
+  QZ_SERVICE_STOP_PENDING = 3,
+  QZ_SERVICE_RUNNING = 4,
+  QZ_SERVICE_CONTINUE_PENDING = 5,
+  QZ_SERVICE_PAUSE_PENDING = 6,
+  QZ_SERVICE_PAUSED = 7,
+};
+
+class TQZSvcObj {
+ public:
+  explicit TQZSvcObj(const TQZString& serviceName);
+  virtual ~TQZSvcObj();
+  TQZSvcObj(const TQZSvcObj&) = delete;
+  TQZSvcObj& operator=(const TQZSvcObj&) = delete;
+
+  // Definition half.
+  TQZString GetServiceName() const { return ServiceName; }
+  TQZString GetDisplayName() const { return DisplayName; }
+  TQZString GetDescription() const { return Description; }
+  // These act only while State is 1 (stopped).
+  void SetBinaryPath(const TQZString& value);
+  void SetDisplayName(const TQZString& value);
+  void SetDescription(const TQZString& value);
+  // Registers the service with the SCM; sets LastError.
+  bool Install();
+
+  // Runtime half.
+  void Run(uint32_t argc, char** argv);
+  void DoStart();
+  void DoExecute();
+  bool DoStop();
+  bool DoPause();
+  bool DoContinue();
+  void DoShutdown();
+  void Control(uint32_t code);
+  void SetState(uint32_t state);
+  void SignalStop();
+  void ReportStatus();
+  void LogEvent(const TQZString& message, uint16_t type, uint16_t category,
+                uint32_t eventId, const TQZString& data);
+
+  TQZInitHook OnInit;
+  TQZStartHook OnStart;
+  TQZPlainHook OnExecute;
+  TQZControlHook OnStop;
+  TQZControlHook OnPause;
+  TQZControlHook OnContinue;
+  TQZPlainHook OnShutdown;
+
+  TQZEvent* StopEvent;
+  void* StatusHandle = nullptr;  // SERVICE_STATUS_HANDLE
+  uint32_t LastError = 0;
+  std::atomic<uint32_t> PrevState{QZ_SERVICE_START_PENDING};
+  std::atomic<uint32_t> State{QZ_SERVICE_STOPPED};
+  TQZStringList* Arguments;
+  std::atomic<TQZEventLog*> EventLog{nullptr};
+  std::atomic<bool> StopRequested{false};
+  bool AcceptStop = true;
+  bool AcceptPauseContinue = true;
+  bool SharedProcess = false;
+  bool Interactive = false;
+  uint32_t TagId = 0;
+  uint32_t WaitHint = 5000;
+  uint32_t StartType = 2;      // SERVICE_AUTO_START
+  uint32_t ServiceType = 0x10; // SERVICE_WIN32_OWN_PROCESS
+  uint32_t ErrorControl = 1;   // SERVICE_ERROR_NORMAL
+  uint32_t ExitCode = 0;
+  TQZString ServiceName;
+  TQZString BinaryPath;
+  TQZString Account;
+  TQZString Password;
+  TQZString LoadOrderGroup;
+  TQZString DisplayName;
+  TQZString Description;
+  // Sorted, duplicates refused, case-sensitive; a non-zero data word marks a
+  // load order group.
+  TQZStringList* Dependencies;
+
+ private:
+  // Serialises state changes and report composition between the service
+  // main thread and the dispatcher thread.
+  TQZCritSect StatusLock;
+};
+
+// Module layer: one service table per process.
+bool AddServiceObject(const TQZString& name, TQZSvcObj* object);
+void RemoveServiceObject(const TQZString& name);
+bool RunServiceDispatcher();
+void QZ_WINAPI ServiceMain(unsigned long argc, char** argv);
+void QZ_WINAPI ServiceCtrlHandler(unsigned long control);
+void ReportServiceStopped(const char* name);
+uint32_t ComposeServiceType(uint32_t type, bool interactive, bool shared);
+uint32_t ComposeControlsAccepted(bool acceptStop, bool acceptPauseContinue);
+// Number of entries in the service table.
+int32_t ServiceTableCount();
+
+#endif  // QZ_SERVICE_SVC_OBJ_H
