@@ -1,1 +1,135 @@
-// placeholder
+// The management commands of the application object and the service
+// object's registration with the service control manager.
+#include <cstdint>
+#include <cstdio>
+
+#include "foundation/lists.h"
+#include "foundation/process_info.h"
+#include "foundation/string.h"
+#include "service/scm_manager.h"
+#include "service/svc_app.h"
+#include "service/svc_obj.h"
+
+namespace {
+
+// Prints the command's one result line. The name and the system text go
+// through %s, so neither is ever read as a format.
+void PrintResult(const char* verb, const TQZString& name, bool ok,
+                 uint32_t error) {
+  if (ok) {
+    std::printf("%s service <%s> success!\n", verb, name.Text());
+  } else {
+    std::printf("%s service <%s> failure! reason(%d): %s\n", verb, name.Text(),
+                static_cast<int>(static_cast<int32_t>(error)),
+                SystemErrorText(error).Text());
+  }
+  std::fflush(stdout);
+}
+
+enum class Control { Delete, Stop, Pause, Continue };
+
+// Opens the service and applies one operation to it; the open step's error
+// stays in the manager when the open fails.
+void RunControl(TQZSvcObj* service, const char* verb, Control control) {
+  const TQZString name = service->GetServiceName();
+  TQZSCManager manager;
+  bool ok = manager.Open(name, control == Control::Delete);
+  if (ok) {
+    switch (control) {
+      case Control::Delete: ok = manager.Delete(); break;
+      case Control::Stop: ok = manager.Stop(); break;
+      case Control::Pause: ok = manager.Pause(); break;
+      case Control::Continue: ok = manager.Continue(); break;
+    }
+  }
+  PrintResult(verb, name, ok, manager.LastError);
+  manager.Close();
+}
+
+}  // namespace
+
+bool TQZSvcObj::Install() {
+  if (State != QZ_SERVICE_STOPPED) return false;
+
+  TQZSCManager manager;
+  // Default settings keep the items in the order of Dependencies; a group
+  // is told apart from a service by the "+" in front of its name.
+  TQZStringList dependencies;
+  dependencies.SetCapacity(Dependencies->Count());
+  for (int32_t i = 0; i < Dependencies->Count(); ++i) {
+    TQZString item = Dependencies->GetString(i);
+    if (Dependencies->GetData(i) != 0) item = '+' + item;
+    dependencies.Add(item, 0);
+  }
+
+  const uint32_t type =
+      ComposeServiceType(ServiceType, Interactive, SharedProcess);
+  // The SCM writes the assigned tag back through the pointer.
+  uint32_t* tag = TagId != 0 ? &TagId : nullptr;
+  if (!manager.Create(ServiceName, BinaryPath, DisplayName, type, StartType,
+                      ErrorControl, tag, LoadOrderGroup, Account, Password,
+                      &dependencies)) {
+    LastError = manager.LastError;
+    return false;
+  }
+  LastError = 0;
+  // A description that cannot be set leaves the registration in place.
+  if (Description.Length() > 0) manager.SetDescription(Description);
+  manager.Close();
+  return true;
+}
+
+void TQZSvcApp::CmdInstall() {
+  TQZString commandLine = ModuleFileName;
+  if (ContainsBlank(commandLine)) commandLine = '"' + commandLine + '"';
+  const TQZString serviceSwitch = GetServiceSwitch();
+  if (serviceSwitch.Length() > 0) commandLine += ' ' + serviceSwitch;
+  if (ServiceParams.Length() > 0) commandLine += ' ' + ServiceParams;
+
+  Service->SetBinaryPath(commandLine);
+  const bool ok = Service->Install();
+  PrintResult("install", Service->GetServiceName(), ok, Service->LastError);
+}
+
+void TQZSvcApp::CmdUninstall() {
+  RunControl(Service, "uninstall", Control::Delete);
+}
+
+void TQZSvcApp::CmdStart(int argc, char** argv) {
+  const TQZString name = Service->GetServiceName();
+  TQZSCManager manager;
+  // The program path and the switch are not handed to the service.
+  TQZStringList arguments;
+  arguments.SetCapacity(argc > 2 ? argc - 2 : 0);
+  for (int i = 2; i < argc; ++i) arguments.Add(argv[i], 0);
+
+  const bool ok = manager.Open(name, false) && manager.Start(&arguments);
+  PrintResult("start", name, ok, manager.LastError);
+  manager.Close();
+}
+
+void TQZSvcApp::CmdStop() { RunControl(Service, "stop", Control::Stop); }
+
+void TQZSvcApp::CmdPause() { RunControl(Service, "pause", Control::Pause); }
+
+void TQZSvcApp::CmdContinue() {
+  RunControl(Service, "continue", Control::Continue);
+}
+
+void TQZSvcApp::CmdUser(int code, int argc, char** argv) {
+  if (OnUser != nullptr) {
+    OnUser(code, argc, argv);
+    return;
+  }
+  TQZString description = SwitchDescriptions->GetText(code);
+  if (description.Length() == 0) {
+    description.Format("user-defined switch(%d)", code);
+  }
+  // A direct call without a switch argument must not hand null to printf.
+  const char* switchText =
+      (argc > 1 && argv != nullptr && argv[1] != nullptr) ? argv[1] : "";
+  std::fputs(GetTitle().Text(), stdout);
+  std::printf("\nswitch <%s> error: %s callback <OnUser> is NULL.\n",
+              switchText, description.Text());
+  std::fflush(stdout);
+}
