@@ -21,7 +21,11 @@ class TQZEventLog {
   TQZString SourceName;
 
  private:
-  std::atomic<void*> Handle{nullptr};
+  // The installed handle, opening the source when none is; null when the
+  // source cannot be opened.
+  void* AcquireHandle();
+
+  std::atomic<void*> Handle{nullptr};  // HANDLE of the event source
 };
 
 #endif  // QZ_SERVICE_EVENT_LOG_H

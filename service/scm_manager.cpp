@@ -1,1 +1,217 @@
-// placeholder
+// Client of the service control manager: one SCM and one service handle.
+#include "service/scm_manager.h"
+
+#include <cstring>
+#include <limits>
+
+#include "service/platform.h"
+
+namespace {
+
+const DWORD ReadExecuteAccess = GENERIC_READ | GENERIC_EXECUTE;
+
+SC_HANDLE AsScHandle(void* handle) { return static_cast<SC_HANDLE>(handle); }
+
+void CloseField(std::atomic<void*>& field) {
+  void* handle = field.exchange(nullptr);
+  if (handle != nullptr) ServiceApi().CloseServiceHandle(AsScHandle(handle));
+}
+
+}  // namespace
+
+TQZSCManager::TQZSCManager() : Status{} {}
+
+TQZSCManager::~TQZSCManager() { Close(); }
+
+void TQZSCManager::Close() {
+  ServiceOpen = false;
+  ServiceName = TQZString();
+  LastError = 0;
+  CloseField(ServiceHandle);
+  CloseManager();
+  Status = TQZServiceStatus{};
+}
+
+void TQZSCManager::CloseManager() { CloseField(ManagerHandle); }
+
+bool TQZSCManager::OpenManager(bool fullAccess) {
+  Close();
+  SC_HANDLE manager = ServiceApi().OpenSCManagerA(
+      nullptr, nullptr, fullAccess ? SC_MANAGER_ALL_ACCESS : ReadExecuteAccess);
+  if (manager == nullptr) {
+    LastError = GetLastError();
+    return false;
+  }
+  ManagerHandle.store(manager);
+  return true;
+}
+
+bool TQZSCManager::Open(const TQZString& name, bool fullAccess) {
+  if (!OpenManager(fullAccess)) {
+    ServiceOpen = false;
+    return false;
+  }
+  SC_HANDLE service = ServiceApi().OpenServiceA(
+      AsScHandle(ManagerHandle.load()), name.Data(),
+      fullAccess ? SERVICE_ALL_ACCESS : ReadExecuteAccess);
+  if (service == nullptr) {
+    LastError = GetLastError();
+    CloseManager();
+    ServiceOpen = false;
+    return false;
+  }
+  ServiceHandle.store(service);
+  ServiceName = name;
+  ServiceOpen = true;
+  return true;
+}
+
+bool TQZSCManager::Create(const TQZString& serviceName,
+                          const TQZString& binaryPath,
+                          const TQZString& displayName, uint32_t serviceType,
+                          uint32_t startType, uint32_t errorControl,
+                          uint32_t* tagId, const TQZString& loadOrderGroup,
+                          const TQZString& account, const TQZString& password,
+                          TQZStringList* dependencies) {
+  if (!OpenManager(true)) {
+    ServiceOpen = false;
+    return false;
+  }
+  TQZString multiString = MakeMultiString(dependencies);
+  static_assert(sizeof(DWORD) == sizeof(uint32_t), "tag id is a DWORD");
+  SC_HANDLE service = ServiceApi().CreateServiceA(
+      AsScHandle(ManagerHandle.load()), serviceName.Text(), displayName.Text(),
+      SERVICE_ALL_ACCESS, serviceType, startType, errorControl,
+      binaryPath.Text(), loadOrderGroup.Data(),
+      reinterpret_cast<LPDWORD>(tagId), multiString.Data(), account.Data(),
+      password.Data());
+  bool created = service != nullptr;
+  if (created) {
+    ServiceHandle.store(service);
+    ServiceName = serviceName;
+  } else {
+    LastError = GetLastError();
+    CloseManager();
+  }
+  ServiceOpen = created;
+  return created;
+}
+
+bool TQZSCManager::Start(TQZStringList* arguments) {
+  if (!ServiceOpen) return false;
+  TQZString vector = MakeArgVector(arguments);
+  DWORD count = arguments != nullptr ? arguments->Count() : 0;
+  if (count > 0 && vector.Length() == 0) {
+    // The vector could not be allocated; handing the SCM a count without a
+    // vector would make it read through a null pointer.
+    LastError = ERROR_NOT_ENOUGH_MEMORY;
+    return false;
+  }
+  if (!ServiceApi().StartServiceA(AsScHandle(ServiceHandle.load()), count,
+                                  reinterpret_cast<LPCSTR*>(vector.Data()))) {
+    LastError = GetLastError();
+    return LastError == ERROR_SERVICE_ALREADY_RUNNING;
+  }
+  LastError = 0;
+  return true;
+}
+
+bool TQZSCManager::SendControl(uint32_t control) {
+  static_assert(sizeof(TQZServiceStatus) == sizeof(SERVICE_STATUS),
+                "Status has the layout of SERVICE_STATUS");
+  if (!ServiceApi().ControlService(AsScHandle(ServiceHandle.load()), control,
+                                   reinterpret_cast<LPSERVICE_STATUS>(&Status))) {
+    LastError = GetLastError();
+    return false;
+  }
+  LastError = 0;
+  return true;
+}
+
+bool TQZSCManager::Stop() {
+  if (!ServiceOpen) return false;
+  if (!SendControl(SERVICE_CONTROL_STOP)) return false;
+  return Status.CurrentState == SERVICE_STOP_PENDING ||
+         Status.CurrentState == SERVICE_STOPPED;
+}
+
+bool TQZSCManager::Pause() {
+  if (!ServiceOpen) return false;
+  return SendControl(SERVICE_CONTROL_PAUSE);
+}
+
+bool TQZSCManager::Continue() {
+  if (!ServiceOpen) return false;
+  return SendControl(SERVICE_CONTROL_CONTINUE);
+}
+
+bool TQZSCManager::Delete() {
+  if (!ServiceOpen) return false;
+  if (!ServiceApi().DeleteService(AsScHandle(ServiceHandle.load()))) {
+    LastError = GetLastError();
+    return false;
+  }
+  LastError = 0;
+  return true;
+}
+
+bool TQZSCManager::SetDescription(const TQZString& text) {
+  if (!ServiceOpen) return false;
+  SERVICE_DESCRIPTIONA description;
+  description.lpDescription = const_cast<char*>(text.Text());
+  if (!ServiceApi().ChangeServiceConfig2A(AsScHandle(ServiceHandle.load()),
+                                          SERVICE_CONFIG_DESCRIPTION,
+                                          &description)) {
+    LastError = GetLastError();
+    return false;
+  }
+  LastError = 0;
+  return true;
+}
+
+TQZString MakeMultiString(TQZStringList* list) {
+  TQZString result;
+  if (list == nullptr || list->Count() <= 0) return result;
+  const int32_t count = list->Count();
+  // Summed wide: item lengths that wrap a 32-bit total would size a buffer
+  // far shorter than the bytes copied into it.
+  int64_t total = 1;
+  for (int32_t i = 0; i < count; ++i) {
+    total += static_cast<int64_t>(list->GetString(i).Length()) + 1;
+    if (total > std::numeric_limits<int32_t>::max()) return result;
+  }
+  result.SetLength(static_cast<int32_t>(total));
+  char* out = result.Data();
+  if (out == nullptr) return result;
+  // The copy never writes past the buffer, even if an item grew since the
+  // lengths were summed.
+  int64_t room = total - 1;
+  for (int32_t i = 0; i < count; ++i) {
+    TQZString item = list->GetString(i);
+    int64_t length = item.Length();
+    if (length + 1 > room) length = room - 1;
+    if (length < 0) break;
+    if (length > 0) std::memcpy(out, item.Data(), static_cast<size_t>(length));
+    out += length;
+    *out++ = '\0';
+    room -= length + 1;
+  }
+  *out = '\0';
+  return result;
+}
+
+TQZString MakeArgVector(TQZStringList* list) {
+  TQZString result;
+  if (list == nullptr || list->Count() <= 0) return result;
+  const int32_t count = list->Count();
+  if (count > std::numeric_limits<int32_t>::max() /
+                  static_cast<int32_t>(sizeof(char*))) {
+    return result;
+  }
+  result.SetLength(count * static_cast<int32_t>(sizeof(char*)));
+  // The block's characters are aligned to 8 bytes, so they hold pointers.
+  char** entries = reinterpret_cast<char**>(result.Data());
+  if (entries == nullptr) return result;
+  for (int32_t i = 0; i < count; ++i) entries[i] = list->GetString(i).Data();
+  return result;
+}

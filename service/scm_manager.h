@@ -50,6 +50,10 @@ class TQZSCManager {
   TQZString ServiceName;
   uint32_t LastError = 0;
   TQZServiceStatus Status;
+
+ private:
+  // ControlService with Status; LastError follows the call's outcome.
+  bool SendControl(uint32_t control);
 };
 
 // The double-NUL-terminated list lpDependencies expects; empty for no items.
