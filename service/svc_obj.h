@@ -3,7 +3,9 @@
 #define QZ_SERVICE_SVC_OBJ_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
 #include "foundation/lists.h"
 #include "foundation/string.h"
@@ -86,6 +88,8 @@ class TQZSvcObj {
   void ReportStatus();
   void LogEvent(const TQZString& message, uint16_t type, uint16_t category,
                 uint32_t eventId, const TQZString& data);
+  // Number of times DoExecute has blocked waiting for the stop.
+  uint32_t StopWaits() const { return StopWaitCount.load(); }
 
   TQZInitHook OnInit;
   TQZStartHook OnStart;
@@ -125,9 +129,19 @@ class TQZSvcObj {
   TQZStringList* Dependencies;
 
  private:
-  // Serialises state changes and report composition between the service
-  // main thread and the dispatcher thread.
+  // Composes one status report and sends it; StatusLock must be held.
+  // Returns the error of a failed send, 0 otherwise.
+  uint32_t SendStatusLocked();
+  // Blocks until StopRequested is set.
+  void WaitForStop();
+
+  // Serialises state changes, report composition and sending between the
+  // service main thread and the dispatcher thread.
   TQZCritSect StatusLock;
+  // Lets WaitForStop block when StopEvent cannot be waited on.
+  std::mutex StopMutex;
+  std::condition_variable StopCondition;
+  std::atomic<uint32_t> StopWaitCount{0};
 };
 
 // Module layer: one service table per process.
