@@ -130,8 +130,8 @@ class TQZSvcObj {
 
  private:
   // Composes one status report and sends it; StatusLock must be held.
-  // Returns the error of a failed send, 0 otherwise.
-  uint32_t SendStatusLocked();
+  // False when the send failed, with its error in error.
+  bool SendStatusLocked(uint32_t& error);
   // Blocks until StopRequested is set.
   void WaitForStop();
 

@@ -1,1 +1,468 @@
-// placeholder
+// The service object's life under the SCM and the per-process service table.
+#include <vector>
+
+#include "foundation/win32.h"
+#include "service/event_log.h"
+#include "service/platform.h"
+#include "service/svc_obj.h"
+
+namespace {
+
+struct TQZServiceModule {
+  TQZServiceModule() {
+    Table.SetSorted(true);
+    Table.SetDuplicates(false);
+    Table.SetCaseSensitive(true);
+    Table.SetCapacity(4);
+  }
+  // Declared before the lock so that the lock is destroyed first.
+  TQZStringList Table;
+  TQZCritSect Lock;
+  // Read without the lock by the early guards; changed only under it.
+  std::atomic<bool> DispatcherRunning{false};
+  TQZSvcObj* Current = nullptr;
+};
+
+TQZServiceModule& Module() {
+  static TQZServiceModule module;
+  return module;
+}
+
+// Built during static initialisation, before any thread can race to it.
+[[maybe_unused]] TQZServiceModule& StartupModule = Module();
+
+const char* NullWhenEmpty(const TQZString& s) {
+  return s.Length() > 0 ? s.Text() : nullptr;
+}
+
+// Clears the current service object when the Run that set it ends.
+class TQZCurrentObjectScope {
+ public:
+  TQZCurrentObjectScope() = default;
+  ~TQZCurrentObjectScope() {
+    if (!Owned) return;
+    TQZServiceModule& module = Module();
+    TQZCritSectGuard guard(module.Lock);
+    module.Current = nullptr;
+  }
+  TQZCurrentObjectScope(const TQZCurrentObjectScope&) = delete;
+  TQZCurrentObjectScope& operator=(const TQZCurrentObjectScope&) = delete;
+
+  bool Claim(TQZSvcObj* object) {
+    TQZServiceModule& module = Module();
+    TQZCritSectGuard guard(module.Lock);
+    if (module.Current != nullptr) return false;
+    module.Current = object;
+    Owned = true;
+    return true;
+  }
+
+ private:
+  bool Owned = false;
+};
+
+bool IsPendingState(uint32_t state) {
+  return state == QZ_SERVICE_START_PENDING || state == QZ_SERVICE_STOP_PENDING ||
+         state == QZ_SERVICE_CONTINUE_PENDING || state == QZ_SERVICE_PAUSE_PENDING;
+}
+
+}  // namespace
+
+bool AddServiceObject(const TQZString& name, TQZSvcObj* object) {
+  TQZServiceModule& module = Module();
+  if (module.DispatcherRunning.load()) return false;
+  // A null object would be run by the service main routine.
+  if (name.Length() == 0 || object == nullptr) return false;
+  TQZCritSectGuard guard(module.Lock);
+  if (module.DispatcherRunning.load()) return false;
+  try {
+    return module.Table.Add(name, reinterpret_cast<uintptr_t>(object)) >= 0;
+  } catch (...) {
+    return false;
+  }
+}
+
+void RemoveServiceObject(const TQZString& name) {
+  TQZServiceModule& module = Module();
+  if (module.DispatcherRunning.load()) return;
+  if (name.Length() == 0) return;
+  TQZCritSectGuard guard(module.Lock);
+  if (module.DispatcherRunning.load()) return;
+  try {
+    module.Table.Remove(name, 0);
+  } catch (...) {
+  }
+}
+
+int32_t ServiceTableCount() {
+  TQZServiceModule& module = Module();
+  TQZCritSectGuard guard(module.Lock);
+  return module.Table.Count();
+}
+
+bool RunServiceDispatcher() {
+  TQZServiceModule& module = Module();
+  if (module.DispatcherRunning.load()) return false;
+  // The copies keep every name's characters alive for the dispatcher.
+  std::vector<TQZString> names;
+  std::vector<SERVICE_TABLE_ENTRYA> entries;
+  {
+    TQZCritSectGuard guard(module.Lock);
+    if (module.DispatcherRunning.load()) return false;
+    const int32_t count = module.Table.Count();
+    if (count < 1) return false;
+    try {
+      names.reserve(count);
+      entries.assign(count + 1, SERVICE_TABLE_ENTRYA{});
+      for (int32_t i = 0; i < count; ++i) {
+        names.push_back(module.Table.GetString(i));
+        entries[i].lpServiceName = const_cast<char*>(NullWhenEmpty(names[i]));
+        entries[i].lpServiceProc = ServiceMain;
+      }
+    } catch (...) {
+      return false;
+    }
+    module.DispatcherRunning = true;
+  }
+
+  struct TQZRunningFlagScope {
+    ~TQZRunningFlagScope() {
+      TQZServiceModule& module = Module();
+      TQZCritSectGuard guard(module.Lock);
+      module.DispatcherRunning = false;
+    }
+  } runningFlag;
+  return ServiceApi().StartServiceCtrlDispatcherA(entries.data()) != FALSE;
+}
+
+void QZ_WINAPI ServiceMain(unsigned long argc, char** argv) {
+  try {
+    if (argc == 0 || argv == nullptr) return;
+    const TQZString name(argv[0] != nullptr ? argv[0] : "");
+    TQZSvcObj* object = nullptr;
+    {
+      TQZServiceModule& module = Module();
+      TQZCritSectGuard guard(module.Lock);
+      uintptr_t data = 0;
+      if (module.Table.Find(name, 0, &data, 0) >= 0) {
+        object = reinterpret_cast<TQZSvcObj*>(data);
+      } else if (module.Table.Count() == 1) {
+        object = reinterpret_cast<TQZSvcObj*>(module.Table.GetData(0));
+      }
+    }
+    if (object != nullptr) {
+      object->Run(argc, argv);
+    } else {
+      ReportServiceStopped(argv[0]);
+    }
+  } catch (...) {
+  }
+}
+
+void QZ_WINAPI ServiceCtrlHandler(unsigned long control) {
+  try {
+    TQZSvcObj* object = nullptr;
+    {
+      TQZServiceModule& module = Module();
+      TQZCritSectGuard guard(module.Lock);
+      object = module.Current;
+    }
+    if (object != nullptr) object->Control(control);
+  } catch (...) {
+  }
+}
+
+void ReportServiceStopped(const char* name) {
+  const char* registered = (name != nullptr && name[0] != '\0') ? name : nullptr;
+  SERVICE_STATUS_HANDLE handle =
+      ServiceApi().RegisterServiceCtrlHandlerA(registered, ServiceCtrlHandler);
+  if (handle == nullptr) return;
+  SERVICE_STATUS status = {};
+  status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  status.dwCurrentState = SERVICE_STOPPED;
+  status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+  status.dwWin32ExitCode = 0;
+  status.dwServiceSpecificExitCode = 0;
+  status.dwCheckPoint = 0;
+  status.dwWaitHint = 5000;
+  ServiceApi().SetServiceStatus(handle, &status);
+}
+
+uint32_t ComposeServiceType(uint32_t type, bool interactive, bool shared) {
+  if ((type & (SERVICE_WIN32_OWN_PROCESS | SERVICE_WIN32_SHARE_PROCESS)) == 0) {
+    return type;
+  }
+  if (interactive) type |= SERVICE_INTERACTIVE_PROCESS;
+  if (shared) {
+    type = (type & ~uint32_t{SERVICE_WIN32_OWN_PROCESS}) | SERVICE_WIN32_SHARE_PROCESS;
+  } else {
+    type = (type & ~uint32_t{SERVICE_WIN32_SHARE_PROCESS}) | SERVICE_WIN32_OWN_PROCESS;
+  }
+  return type;
+}
+
+uint32_t ComposeControlsAccepted(bool acceptStop, bool acceptPauseContinue) {
+  uint32_t accepted = SERVICE_ACCEPT_SHUTDOWN;
+  if (acceptStop) accepted |= SERVICE_ACCEPT_STOP;
+  if (acceptPauseContinue) accepted |= SERVICE_ACCEPT_PAUSE_CONTINUE;
+  return accepted;
+}
+
+void TQZSvcObj::Run(uint32_t argc, char** argv) {
+  try {
+    if (argv == nullptr) argc = 0;
+    Arguments->Clear();
+    for (uint32_t i = 0; i < argc; ++i) {
+      Arguments->Add(argv[i] != nullptr ? argv[i] : "", 0);
+    }
+    // Without arguments there is no name from the SCM; the own name stands in.
+    const TQZString passedName =
+        argc > 0 ? TQZString(argv[0] != nullptr ? argv[0] : "") : ServiceName;
+
+    bool ok = true;
+    TQZHandlerFunction handler = nullptr;
+    if (OnInit.Function != nullptr) {
+      try {
+        ok = OnInit.Function(OnInit.UserData, this, Arguments, &handler);
+      } catch (...) {
+        ok = false;
+      }
+    }
+    if (!ok) {
+      ReportServiceStopped(passedName.Text());
+      return;
+    }
+
+    TQZCurrentObjectScope current;
+    if (handler == nullptr) {
+      if (!current.Claim(this)) {
+        ReportServiceStopped(passedName.Text());
+        return;
+      }
+      handler = ServiceCtrlHandler;
+    }
+
+    const TQZString name =
+        Arguments->Count() > 0 ? Arguments->GetString(0) : ServiceName;
+    LastError = 0;
+    PrevState = QZ_SERVICE_START_PENDING;
+    {
+      // A stop left over from an earlier run must not end this one.
+      std::lock_guard<std::mutex> lock(StopMutex);
+      StopRequested = false;
+    }
+
+    SERVICE_STATUS_HANDLE handle =
+        ServiceApi().RegisterServiceCtrlHandlerA(NullWhenEmpty(name), handler);
+    const uint32_t registerError = handle == nullptr ? GetLastError() : 0;
+    {
+      TQZCritSectGuard guard(StatusLock);
+      StatusHandle = handle;
+    }
+    if (handle != nullptr) {
+      DoStart();
+    } else {
+      LastError = registerError;
+      LogEvent(SystemErrorText(LastError), EVENTLOG_ERROR_TYPE, 0, 0,
+               TQZString());
+    }
+  } catch (...) {
+  }
+}
+
+void TQZSvcObj::DoStart() {
+  SetState(QZ_SERVICE_START_PENDING);
+  try {
+    bool ok = true;
+    if (OnStart.Function != nullptr) OnStart.Function(OnStart.UserData, this, ok);
+    if (ok) {
+      SetState(QZ_SERVICE_RUNNING);
+      DoExecute();
+    }
+  } catch (...) {
+  }
+  SetState(QZ_SERVICE_STOPPED);
+}
+
+void TQZSvcObj::DoExecute() {
+  if (OnExecute.Function == nullptr) {
+    WaitForStop();
+    return;
+  }
+  try {
+    OnExecute.Function(OnExecute.UserData, this);
+    if (!StopRequested.load()) DoShutdown();
+  } catch (...) {
+  }
+}
+
+void TQZSvcObj::WaitForStop() {
+  while (!StopRequested.load()) {
+    ++StopWaitCount;
+    TQZEvent* stopEvent = StopEvent;
+    if (stopEvent != nullptr && stopEvent->Handle != nullptr && stopEvent->Wait()) {
+      continue;
+    }
+    // The event cannot be waited on, so a wait would fail at once, for ever;
+    // block on the condition that SignalStop notifies as well.
+    std::unique_lock<std::mutex> lock(StopMutex);
+    StopCondition.wait(lock, [this] { return StopRequested.load(); });
+  }
+}
+
+bool TQZSvcObj::DoStop() {
+  bool ok = true;
+  SetState(QZ_SERVICE_STOP_PENDING);
+  if (OnStop.Function != nullptr) {
+    try {
+      OnStop.Function(OnStop.UserData, this, ok);
+    } catch (...) {
+    }
+  }
+  if (ok) SignalStop();
+  return ok;
+}
+
+bool TQZSvcObj::DoPause() {
+  bool ok = true;
+  SetState(QZ_SERVICE_PAUSE_PENDING);
+  if (OnPause.Function != nullptr) {
+    try {
+      OnPause.Function(OnPause.UserData, this, ok);
+    } catch (...) {
+    }
+  }
+  if (ok) SetState(QZ_SERVICE_PAUSED);
+  return ok;
+}
+
+bool TQZSvcObj::DoContinue() {
+  bool ok = true;
+  SetState(QZ_SERVICE_CONTINUE_PENDING);
+  if (OnContinue.Function != nullptr) {
+    try {
+      OnContinue.Function(OnContinue.UserData, this, ok);
+    } catch (...) {
+    }
+  }
+  if (ok) SetState(QZ_SERVICE_RUNNING);
+  return ok;
+}
+
+void TQZSvcObj::DoShutdown() {
+  SetState(QZ_SERVICE_STOP_PENDING);
+  if (OnShutdown.Function != nullptr) {
+    try {
+      OnShutdown.Function(OnShutdown.UserData, this);
+    } catch (...) {
+    }
+  }
+  SignalStop();
+}
+
+void TQZSvcObj::Control(uint32_t code) {
+  const uint32_t prev = State.load();
+  try {
+    switch (code) {
+      case SERVICE_CONTROL_STOP:
+        if (!DoStop()) SetState(prev);
+        break;
+      case SERVICE_CONTROL_PAUSE:
+        if (!DoPause()) SetState(prev);
+        break;
+      case SERVICE_CONTROL_CONTINUE:
+        if (!DoContinue()) SetState(prev);
+        break;
+      case SERVICE_CONTROL_INTERROGATE:
+        ReportStatus();
+        break;
+      case SERVICE_CONTROL_SHUTDOWN:
+        DoShutdown();
+        break;
+      default:
+        break;
+    }
+  } catch (...) {
+  }
+}
+
+void TQZSvcObj::SetState(uint32_t state) {
+  uint32_t error = 0;
+  bool sent = true;
+  {
+    TQZCritSectGuard guard(StatusLock);
+    if (StatusHandle == nullptr) return;
+    State = state;
+    sent = SendStatusLocked(error);
+  }
+  if (!sent) LogEvent(SystemErrorText(error), EVENTLOG_ERROR_TYPE, 0, 0, TQZString());
+}
+
+void TQZSvcObj::ReportStatus() {
+  uint32_t error = 0;
+  bool sent = true;
+  {
+    TQZCritSectGuard guard(StatusLock);
+    if (StatusHandle == nullptr) return;
+    sent = SendStatusLocked(error);
+  }
+  if (!sent) LogEvent(SystemErrorText(error), EVENTLOG_ERROR_TYPE, 0, 0, TQZString());
+}
+
+bool TQZSvcObj::SendStatusLocked(uint32_t& error) {
+  const uint32_t state = State.load();
+  SERVICE_STATUS status = {};
+  status.dwServiceType =
+      ComposeServiceType(ServiceType, Interactive, ServiceTableCount() > 1);
+  status.dwCurrentState = state;
+  status.dwControlsAccepted =
+      state == QZ_SERVICE_START_PENDING
+          ? 0
+          : ComposeControlsAccepted(AcceptStop, AcceptPauseContinue);
+  status.dwWin32ExitCode = ExitCode;
+  status.dwServiceSpecificExitCode = 0;
+  status.dwCheckPoint = (state == PrevState.load() && IsPendingState(state)) ? 1 : 0;
+  status.dwWaitHint = WaitHint;
+  PrevState = state;
+  // Sent while the lock is held, so that the SCM receives the reports of
+  // both threads in the order they were composed: an interrogation answered
+  // on the dispatcher thread can never arrive after the final stopped report.
+  if (ServiceApi().SetServiceStatus(static_cast<SERVICE_STATUS_HANDLE>(StatusHandle),
+                                    &status) != FALSE) {
+    error = 0;
+    return true;
+  }
+  error = GetLastError();
+  return false;
+}
+
+void TQZSvcObj::SignalStop() {
+  {
+    // Written under the mutex so that a waiter on StopCondition cannot miss it.
+    std::lock_guard<std::mutex> lock(StopMutex);
+    StopRequested = true;
+  }
+  TQZEvent* stopEvent = StopEvent;
+  if (stopEvent != nullptr && stopEvent->Handle != nullptr) stopEvent->Set();
+  StopCondition.notify_all();
+}
+
+void TQZSvcObj::LogEvent(const TQZString& message, uint16_t type, uint16_t category,
+                         uint32_t eventId, const TQZString& data) {
+  try {
+    TQZEventLog* log = EventLog.load();
+    if (log == nullptr) {
+      TQZEventLog* fresh = new TQZEventLog(ServiceName);
+      TQZEventLog* installed = nullptr;
+      if (EventLog.compare_exchange_strong(installed, fresh)) {
+        log = fresh;
+      } else {
+        // Another thread installed one first; it is the one kept and used.
+        delete fresh;
+        log = installed;
+      }
+    }
+    log->Report(message, type, category, eventId, data);
+  } catch (...) {
+  }
+}
