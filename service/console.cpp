@@ -1,1 +1,173 @@
-// placeholder
+// Keyboard and standard-input waits of the application's console mode.
+#include "service/console.h"
+
+#include <conio.h>
+
+#include <atomic>
+#include <cstdio>
+
+#include "foundation/win32.h"
+
+namespace {
+
+const char CtrlC = 3;
+
+// Created once and never closed: a handler thread may still touch them after
+// the wait that armed them has ended.
+struct StopEvents {
+  HANDLE Stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE Finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+};
+
+StopEvents& Events() {
+  static StopEvents events;
+  return events;
+}
+
+std::atomic<bool> WaitArmed{false};
+
+BOOL WINAPI ConsoleControlHandler(DWORD event) {
+  try {
+    return HandleConsoleControl(event) ? TRUE : FALSE;
+  } catch (...) {
+    return FALSE;
+  }
+}
+
+bool ValidHandle(HANDLE handle) {
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE;
+}
+
+bool IsConsoleInput(HANDLE input) {
+  DWORD mode = 0;
+  return ValidHandle(input) && GetConsoleMode(input, &mode) != 0;
+}
+
+bool IsCtrlCKey(const INPUT_RECORD& record) {
+  return record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown &&
+         record.Event.KeyEvent.uChar.AsciiChar == CtrlC;
+}
+
+// Waits on the stop event and the console input buffer together, taking
+// every input record out of the buffer, so that the buffer's handle is never
+// signalled twice for the same record.
+void WaitOnConsole(HANDLE input, HANDLE stop) {
+  HANDLE handles[2];
+  DWORD count = 0;
+  if (ValidHandle(stop)) handles[count++] = stop;
+  const DWORD inputIndex = count;
+  handles[count++] = input;
+  for (;;) {
+    const DWORD result =
+        WaitForMultipleObjects(count, handles, FALSE, INFINITE);
+    if (result != WAIT_OBJECT_0 + inputIndex) return;
+    INPUT_RECORD record;
+    DWORD read = 0;
+    if (!ReadConsoleInputA(input, &record, 1, &read)) return;
+    if (read == 1 && IsCtrlCKey(record)) return;
+  }
+}
+
+// Reads one byte at a time, so that nothing after the Ctrl+C byte is taken
+// from an input the program shares with others.
+void ReadBytesUntilCtrlC(HANDLE input) {
+  char byte = 0;
+  DWORD read = 0;
+  while (ReadFile(input, &byte, 1, &read, nullptr) && read == 1) {
+    if (byte == CtrlC) return;
+  }
+}
+
+// A stream read cannot be woken by an event, so it runs on a thread of its
+// own; the thread may outlive the wait, which is why both hold the state.
+struct StreamReader {
+  HANDLE Input;
+  HANDLE Ended;
+  std::atomic<int> Holders{2};
+};
+
+void Release(StreamReader* reader) {
+  if (--reader->Holders == 0) {
+    CloseHandle(reader->Ended);
+    delete reader;
+  }
+}
+
+DWORD WINAPI StreamReaderThread(void* context) {
+  StreamReader* reader = static_cast<StreamReader*>(context);
+  ReadBytesUntilCtrlC(reader->Input);
+  SetEvent(reader->Ended);
+  Release(reader);
+  return 0;
+}
+
+void WaitOnStream(HANDLE input, HANDLE stop) {
+  HANDLE ended = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (!ValidHandle(ended) || !ValidHandle(stop)) {
+    if (ValidHandle(ended)) CloseHandle(ended);
+    ReadBytesUntilCtrlC(input);
+    return;
+  }
+  StreamReader* reader = new StreamReader{input, ended};
+  HANDLE thread =
+      CreateThread(nullptr, 0, &StreamReaderThread, reader, 0, nullptr);
+  if (thread == nullptr) {
+    delete reader;
+    CloseHandle(ended);
+    ReadBytesUntilCtrlC(input);
+    return;
+  }
+  CloseHandle(thread);
+  HANDLE handles[2] = {stop, ended};
+  WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+  Release(reader);
+}
+
+}  // namespace
+
+bool HandleConsoleControl(unsigned long event) {
+  if (!WaitArmed.load()) return false;
+  StopEvents& events = Events();
+  SetEvent(events.Stop);
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return true;
+  WaitForSingleObject(events.Finished, INFINITE);
+  return true;
+}
+
+TQZConsoleStopWait::TQZConsoleStopWait() {
+  StopEvents& events = Events();
+  ResetEvent(events.Stop);
+  ResetEvent(events.Finished);
+  WaitArmed.store(true);
+  Registered = SetConsoleCtrlHandler(&ConsoleControlHandler, TRUE) != 0;
+}
+
+TQZConsoleStopWait::~TQZConsoleStopWait() {
+  Finish();
+  if (Registered) SetConsoleCtrlHandler(&ConsoleControlHandler, FALSE);
+  WaitArmed.store(false);
+}
+
+void TQZConsoleStopWait::Wait() {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  HANDLE stop = Events().Stop;
+  if (IsConsoleInput(input)) {
+    WaitOnConsole(input, stop);
+  } else if (ValidHandle(input)) {
+    WaitOnStream(input, stop);
+  }
+  // Without standard input the wait ends at once, as at the end of input.
+}
+
+void TQZConsoleStopWait::Finish() { SetEvent(Events().Finished); }
+
+void WaitForAnyKey() {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  if (IsConsoleInput(input)) {
+    _getch();
+    return;
+  }
+  char byte = 0;
+  DWORD read = 0;
+  if (ValidHandle(input)) ReadFile(input, &byte, 1, &read, nullptr);
+}

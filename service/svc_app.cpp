@@ -1,1 +1,300 @@
-// placeholder
+// The application object: switch table, help, console mode, service mode and
+// the adapters between the service object's hooks and the callbacks.
+#include "service/svc_app.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+#include "service/console.h"
+
+namespace {
+
+// Indexed by switch code.
+const char* const SwitchDescriptionTexts[] = {
+    "display help information", "run console application",
+    "run service application",  "install service",
+    "uninstall service",        "start service",
+    "stop service",             "pause service",
+    "continue service",
+};
+
+struct BuiltInSwitch {
+  const char* Text;
+  int32_t Code;
+};
+
+// In the order they are added; the sorted table lists them differently.
+const BuiltInSwitch BuiltInSwitches[] = {
+    {"/?", 0},        {"-help", 0},      {"-debug", 1},
+    {"/service", 2},  {"-install", 3},   {"-uninstall", 4},
+    {"-remove", 4},   {"-start", 5},     {"-stop", 6},
+    {"-pause", 7},    {"-continue", 8},
+};
+
+const char FixedHelpBlock[] =
+    "  /? or -help               display help information\n"
+    "  /service                  run service application\n"
+    "  -debug                    run console application\n"
+    "  -install                  install service\n"
+    "  -uninstall or -remove     uninstall service\n"
+    "  -start [parameters]       start service\n"
+    "  -stop                     stop service\n"
+    "  -pause                    pause service\n"
+    "  -continue                 continue service\n";
+
+const char ClauseIndent[] = "  ";
+
+// The service object whose service run is under way, null at other times.
+std::atomic<TQZSvcObj*> PublishedService{nullptr};
+
+// Writes every byte of the text, so that it is never read as a format and
+// an embedded NUL does not cut it short.
+void WriteText(const TQZString& text) {
+  if (text.Length() > 0) {
+    std::fwrite(text.Text(), 1, static_cast<size_t>(text.Length()), stdout);
+  }
+}
+
+int32_t SwitchCode(uintptr_t data) {
+  return static_cast<int32_t>(static_cast<uint32_t>(data));
+}
+
+}  // namespace
+
+TQZSvcApp::TQZSvcApp(const TQZString& serviceName,
+                     const TQZString& displayName,
+                     const TQZString& description)
+    : Service(new TQZSvcObj(serviceName)),
+      Switches(new TQZStringList()),
+      SwitchDescriptions(new TQZCodeList()) {
+  Service->SetDisplayName(displayName);
+  Service->SetDescription(description);
+
+  Switches->SetSorted(true);
+  Switches->SetDuplicates(false);
+  Switches->SetCaseSensitive(false);
+
+  Service->OnInit.Function = &TQZSvcApp::AppOnInit;
+  Service->OnInit.UserData = this;
+  Service->OnStart.Function = &TQZSvcApp::AppOnStart;
+  Service->OnStart.UserData = this;
+  Service->OnStop.Function = &TQZSvcApp::AppOnStop;
+  Service->OnStop.UserData = this;
+  Service->OnShutdown.Function = &TQZSvcApp::AppOnShutdown;
+  Service->OnShutdown.UserData = this;
+
+  ResetSwitches();
+}
+
+TQZSvcApp::~TQZSvcApp() {
+  TQZSvcObj* service = Service;
+  Service = nullptr;
+  delete service;
+  TQZStringList* startArgs = StartArgs;
+  StartArgs = nullptr;
+  delete startArgs;
+  TQZStringList* switches = Switches;
+  Switches = nullptr;
+  delete switches;
+  TQZCodeList* descriptions = SwitchDescriptions;
+  SwitchDescriptions = nullptr;
+  delete descriptions;
+  ServiceParams = TQZString();
+}
+
+void TQZSvcApp::ResetSwitches() {
+  Switches->Clear();
+  Switches->SetCapacity(12);
+  SwitchDescriptions->Clear();
+  SwitchDescriptions->SetCapacity(12);
+  // "/?" and "-help" share code 0 but differ as texts, so no add is refused
+  // here; a refusal would only mean the switch is already present.
+  for (const BuiltInSwitch& s : BuiltInSwitches) {
+    Switches->Add(s.Text, static_cast<uintptr_t>(static_cast<uint32_t>(s.Code)));
+  }
+  for (int32_t code = 0; code < 9; ++code) {
+    SwitchDescriptions->Add(code, SwitchDescriptionTexts[code]);
+  }
+}
+
+void TQZSvcApp::Main(int argc, char** argv) {
+  if (argc <= 1) {
+    if (GetServiceSwitch().Length() > 0) {
+      RunConsole(argc, argv);
+    } else {
+      RunService();
+    }
+    return;
+  }
+
+  uintptr_t data = 0;
+  if (Switches->Find(argv[1], 0, &data, 0) < 0) {
+    ShowHelp(argv[1], true);
+    return;
+  }
+  const int32_t code = SwitchCode(data);
+  // Compared as unsigned, so negative codes are user-defined too.
+  switch (static_cast<uint32_t>(code)) {
+    case 0: ShowHelp(argv[1], false); break;
+    case 1: RunConsole(argc, argv); break;
+    case 2: RunService(); break;
+    case 3: CmdInstall(); break;
+    case 4: CmdUninstall(); break;
+    case 5: CmdStart(argc, argv); break;
+    case 6: CmdStop(); break;
+    case 7: CmdPause(); break;
+    case 8: CmdContinue(); break;
+    default: CmdUser(code, argc, argv); break;
+  }
+}
+
+TQZString TQZSvcApp::GetServiceSwitch() {
+  for (int32_t i = 0; i < Switches->Count(); ++i) {
+    if (SwitchCode(Switches->GetData(i)) == 2) return Switches->GetString(i);
+  }
+  return TQZString();
+}
+
+TQZString TQZSvcApp::GetTitle() {
+  TQZString title = Service->GetDescription();
+  if (title.Length() == 0) title = Service->GetDisplayName();
+  if (title.Length() == 0) title = Service->GetServiceName();
+  return title;
+}
+
+TQZString TQZSvcApp::GetSwitchClause() {
+  if (!ListSwitches) return FixedHelpBlock;
+  const int32_t count = Switches->Count();
+  if (count == 0) return TQZString();
+
+  int32_t width = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    const int32_t length = Switches->GetString(i).Length();
+    if (length > width) width = length;
+  }
+  width += 5;
+
+  TQZString clause;
+  for (int32_t i = 0; i < count; ++i) {
+    const TQZString text = Switches->GetString(i);
+    const int32_t code = SwitchCode(Switches->GetData(i));
+    TQZString description = SwitchDescriptions->GetText(code);
+    if (description.Length() == 0) {
+      description.Format("user-defined switch(%d)", static_cast<int>(code));
+    }
+    clause += ClauseIndent;
+    clause += text;
+    clause += RepeatChar(' ', width - text.Length());
+    clause += description;
+    clause += '\n';
+  }
+  return clause;
+}
+
+void TQZSvcApp::ShowHelp(const TQZString& switchText, bool unsupported) {
+  WriteText(GetTitle());
+  std::fputs("\n", stdout);
+  if (unsupported) {
+    std::printf("error: switch <%s> is nonsupport!\n", switchText.Text());
+  }
+  const TQZString clause = GetSwitchClause();
+  if (clause.Length() > 0) {
+    std::fputs("\nswitch clause:\n", stdout);
+    WriteText(clause);
+  }
+  std::fflush(stdout);
+}
+
+void TQZSvcApp::RunConsole(int argc, char** argv) {
+  if (StartArgs == nullptr) StartArgs = new TQZStringList();
+  // The list holds exactly this run's command line, the program path and
+  // the switch included.
+  StartArgs->Clear();
+  StartArgs->SetCapacity(argc > 0 ? argc : 0);
+  for (int i = 0; i < argc; ++i) StartArgs->Add(argv[i], 0);
+
+  WriteText(GetTitle());
+  std::fputs("\n\n", stdout);
+
+  TQZString name = Service->GetDisplayName();
+  if (name.Length() == 0) name = Service->GetServiceName();
+
+  const bool started = OnStart != nullptr && OnStart(StartArgs, false);
+  std::printf(">>>>> %s starts %s!\n\n", name.Text(),
+              started ? "success" : "failure");
+
+  if (!started) {
+    std::fputs("Press any key close.\n", stdout);
+    std::fflush(stdout);
+    WaitForAnyKey();
+    return;
+  }
+
+  if (OnConsoleRun != nullptr) {
+    std::fflush(stdout);
+    OnConsoleRun(StartArgs);
+    if (OnStop != nullptr) OnStop(false);
+  } else {
+    // Taking the control events before the prompt appears means a Ctrl+C
+    // typed as soon as it is seen still stops the program in order.
+    TQZConsoleStopWait stopWait;
+    std::fputs("Press Ctrl+C stop application.\n", stdout);
+    std::fflush(stdout);
+    stopWait.Wait();
+    if (OnStop != nullptr) OnStop(false);
+    std::fflush(stdout);
+    // A held close event ends the process as soon as its handler returns,
+    // so it is let go only after the stop has run.
+    stopWait.Finish();
+  }
+  std::fflush(stdout);
+}
+
+void TQZSvcApp::RunService() {
+  if (StartArgs == nullptr) StartArgs = new TQZStringList();
+  const TQZString name = Service->GetServiceName();
+
+  PublishedService.exchange(Service);
+  // Only an entry this run added is removed again: a refused add means the
+  // name belongs to another object, whose entry must stay.
+  const bool added = AddServiceObject(name, Service);
+  RunServiceDispatcher();
+  if (added) RemoveServiceObject(name);
+  PublishedService.exchange(nullptr);
+}
+
+bool TQZSvcApp::AppOnInit(void* app, TQZSvcObj* /*object*/,
+                          TQZStringList* arguments,
+                          TQZHandlerFunction* handler) {
+  TQZSvcApp* self = static_cast<TQZSvcApp*>(app);
+  if (self->StartArgs == nullptr) self->StartArgs = new TQZStringList();
+  if (arguments != nullptr) self->StartArgs->AssignList(*arguments);
+  if (handler != nullptr) *handler = &TQZSvcApp::AppCtrlHandler;
+  return PublishedService.load() == self->Service;
+}
+
+bool TQZSvcApp::AppOnStart(void* app, TQZSvcObj* /*object*/, bool& ok) {
+  TQZSvcApp* self = static_cast<TQZSvcApp*>(app);
+  ok = self->OnStart != nullptr && self->OnStart(self->StartArgs, true);
+  return ok;
+}
+
+void TQZSvcApp::AppOnStop(void* app, TQZSvcObj* /*object*/, bool& /*ok*/) {
+  TQZSvcApp* self = static_cast<TQZSvcApp*>(app);
+  if (self->OnStop != nullptr) self->OnStop(true);
+}
+
+void TQZSvcApp::AppOnShutdown(void* app, TQZSvcObj* /*object*/) {
+  TQZSvcApp* self = static_cast<TQZSvcApp*>(app);
+  if (self->OnStop != nullptr) self->OnStop(true);
+}
+
+void QZ_WINAPI TQZSvcApp::AppCtrlHandler(unsigned long control) {
+  // Called by the control manager's dispatcher: nothing may escape.
+  try {
+    TQZSvcObj* service = PublishedService.load();
+    if (service != nullptr) service->Control(static_cast<uint32_t>(control));
+  } catch (...) {
+  }
+}

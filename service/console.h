@@ -1,0 +1,38 @@
+// Keyboard and standard-input waits of the application's console mode.
+#ifndef QZ_SERVICE_CONSOLE_H
+#define QZ_SERVICE_CONSOLE_H
+
+// Waits until the user stops a console run. While one lives, a console
+// control handler takes Ctrl+C, Ctrl+Break and the close, logoff and
+// shutdown events, so that the program can stop in order; only one may live
+// at a time.
+class TQZConsoleStopWait {
+ public:
+  TQZConsoleStopWait();
+  // Finishes, then removes the control handler.
+  ~TQZConsoleStopWait();
+  TQZConsoleStopWait(const TQZConsoleStopWait&) = delete;
+  TQZConsoleStopWait& operator=(const TQZConsoleStopWait&) = delete;
+
+  // Returns on a control event, or on a key (console) or byte (any other
+  // standard input) of value 3, or at the end of the input, or when the input
+  // cannot be read.
+  void Wait();
+  // Lets go of a close, logoff or shutdown event: the process ends as soon as
+  // its handler returns, so the handler holds it until the stop has run.
+  void Finish();
+
+ private:
+  bool Registered = false;
+};
+
+// The control handler's decision for one console control event: true when
+// the event was taken for a waiting console run. Blocks for the close,
+// logoff and shutdown events until Finish.
+bool HandleConsoleControl(unsigned long event);
+
+// Waits for one key from a console, or one byte from any other standard
+// input; returns at once at the end of the input or when it cannot be read.
+void WaitForAnyKey();
+
+#endif  // QZ_SERVICE_CONSOLE_H
