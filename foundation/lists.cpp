@@ -1,1 +1,738 @@
-// placeholder
+// Sorted string list, abstract fixed-record list and the code list.
+#include "foundation/lists.h"
+
+#include <cstring>
+#include <new>
+
+#include "foundation/sync.h"
+
+namespace {
+
+// Arrays come from the nothrow allocator so that running out of memory is a
+// result code rather than an exception.
+void* AllocateBytes(size_t bytes) { return ::operator new(bytes, std::nothrow); }
+
+void FreeBytes(void* p) { ::operator delete(p); }
+
+// Capacity a full array grows to, or -3 when it may not grow. Computed in 64
+// bits so that a large Delta near the limit cannot wrap around.
+int32_t GrowthTarget(int32_t delta, int32_t capacity, int32_t limit) {
+  if (delta < 0 || capacity >= limit) return -3;
+  int64_t step;
+  if (delta > 0)
+    step = delta;
+  else if (capacity > 64)
+    step = capacity / 4;
+  else if (capacity <= 8)
+    step = 8;
+  else
+    step = 16;
+  int64_t target = static_cast<int64_t>(capacity) + step;
+  return static_cast<int32_t>(target > limit ? limit : target);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// TQZStringList
+
+class TQZStringList::LockScope {
+ public:
+  LockScope(TQZStringList& list, bool write) : List(list), Write(write) {
+    if (Write)
+      List.WriteLock();
+    else
+      List.ReadLock();
+  }
+  ~LockScope() {
+    if (Write)
+      List.WriteUnlock();
+    else
+      List.ReadUnlock();
+  }
+  LockScope(const LockScope&) = delete;
+  LockScope& operator=(const LockScope&) = delete;
+
+ private:
+  TQZStringList& List;
+  bool Write;
+};
+
+TQZStringList::TQZStringList(bool threadSafe) {
+  if (threadSafe) Lock = new TQZMRWLock();
+}
+
+TQZStringList::~TQZStringList() {
+  {
+    LockScope scope(*this, true);
+    ClearUnlocked();
+  }
+  delete Lock;
+  Lock = nullptr;
+}
+
+void TQZStringList::ReadLock() {
+  if (Lock) Lock->LockRead();
+}
+
+void TQZStringList::ReadUnlock() {
+  if (Lock) Lock->UnlockRead();
+}
+
+void TQZStringList::WriteLock() {
+  if (Lock) Lock->LockWrite();
+}
+
+void TQZStringList::WriteUnlock() {
+  if (Lock) Lock->UnlockWrite();
+}
+
+int32_t TQZStringList::CompareItems(const TQZString& a, uintptr_t dataA,
+                                    const TQZString& b, uintptr_t dataB) {
+  if (OnCompare.Function) {
+    int32_t result = 0;
+    OnCompare.Function(OnCompare.Context, a, dataA, b, dataB, IsCaseSensitive,
+                       result);
+    return result;
+  }
+  return CompareStrings(a, b, IsCaseSensitive);
+}
+
+bool TQZStringList::ItemEquals(const TQZString& key, uintptr_t data,
+                               const Item& item) {
+  if (OnCompare.Function)
+    return CompareItems(key, data, *item.String, item.Data) == 0;
+  return SameStrings(key, *item.String, IsCaseSensitive);
+}
+
+bool TQZStringList::BinarySearch(const TQZString& key, uintptr_t data,
+                                 int32_t lo, int32_t hi, int32_t& position) {
+  if (lo > hi) {
+    position = lo;
+    return false;
+  }
+  // The first and last items are probed before bisecting, so keys that arrive
+  // in ascending or descending order cost at most two comparisons.
+  int32_t r = CompareItems(key, data, *Items[lo].String, Items[lo].Data);
+  if (r <= 0) {
+    position = lo;
+    return r == 0;
+  }
+  ++lo;
+  if (lo > hi) {
+    position = lo;
+    return false;
+  }
+  r = CompareItems(key, data, *Items[hi].String, Items[hi].Data);
+  if (r > 0) {
+    position = hi + 1;
+    return false;
+  }
+  if (r == 0 && !AllowDuplicates) {
+    position = hi;
+    return true;
+  }
+  bool found = r == 0;
+  --hi;
+  while (lo <= hi) {
+    int32_t mid = (lo + hi) >> 1;
+    r = CompareItems(key, data, *Items[mid].String, Items[mid].Data);
+    if (r > 0) {
+      lo = mid + 1;
+    } else {
+      hi = mid - 1;
+      if (r == 0) {
+        found = true;
+        if (!AllowDuplicates) lo = mid;
+      }
+    }
+  }
+  position = lo;
+  return found;
+}
+
+int32_t TQZStringList::LinearSearch(const TQZString& key, uintptr_t data,
+                                    int32_t start) {
+  for (int32_t i = start < 0 ? 0 : start; i < ItemCount; ++i)
+    if (ItemEquals(key, data, Items[i])) return i;
+  return -1;
+}
+
+void TQZStringList::QuickSort(int32_t lo, int32_t hi) {
+  if (lo >= hi) return;
+  int32_t i;
+  do {
+    i = lo;
+    int32_t j = hi;
+    // The pivot is the item that stood at the middle, followed as it moves.
+    int32_t p = (lo + hi) >> 1;
+    do {
+      // The bounds checks only matter for a comparison that is not a
+      // consistent order: it would otherwise walk off the range.
+      while (CompareItems(*Items[i].String, Items[i].Data, *Items[p].String,
+                          Items[p].Data) < 0) {
+        if (i == hi) break;
+        ++i;
+      }
+      while (CompareItems(*Items[j].String, Items[j].Data, *Items[p].String,
+                          Items[p].Data) > 0) {
+        if (j == lo) break;
+        --j;
+      }
+      if (i <= j) {
+        Item t = Items[i];
+        Items[i] = Items[j];
+        Items[j] = t;
+        if (p == i)
+          p = j;
+        else if (p == j)
+          p = i;
+        ++i;
+        --j;
+      }
+    } while (i <= j);
+    if (lo < j) QuickSort(lo, j);
+    lo = i;
+  } while (i < hi);
+}
+
+int32_t TQZStringList::Grow() {
+  int32_t target = GrowthTarget(Delta, ItemCapacity, MaxCapacity);
+  if (target < 0) return target;
+  return SetCapacityUnlocked(target) ? 0 : -2;
+}
+
+bool TQZStringList::SetCapacityUnlocked(int32_t n) {
+  if (n < 0) n = 0;
+  if (n > MaxCapacity) n = MaxCapacity;
+  if (n == ItemCapacity) return true;
+  if (n == 0) {
+    ClearUnlocked();
+    return true;
+  }
+  Item* items = static_cast<Item*>(AllocateBytes(sizeof(Item) * n));
+  if (!items) return false;
+  if (n < ItemCount) DeleteRange(n, ItemCount - n);
+  if (ItemCount > 0) std::memcpy(items, Items, sizeof(Item) * ItemCount);
+  FreeBytes(Items);
+  Items = items;
+  ItemCapacity = n;
+  return true;
+}
+
+int32_t TQZStringList::InsertAt(int32_t index, const TQZString& key,
+                                uintptr_t data) {
+  if (index < 0 || index > ItemCount) return -2;
+  if (ItemCount == ItemCapacity) {
+    int32_t r = Grow();
+    if (r < 0) return r;
+  }
+  TQZString* s = new (std::nothrow) TQZString(key);
+  if (!s) return -2;
+  if (index < ItemCount)
+    std::memmove(Items + index + 1, Items + index,
+                 sizeof(Item) * (ItemCount - index));
+  Items[index].String = s;
+  Items[index].Data = data;
+  ++ItemCount;
+  return index;
+}
+
+void TQZStringList::DeleteRange(int32_t start, int32_t n) {
+  if (start < 0 || n <= 0 || start >= ItemCount) return;
+  if (n > ItemCount - start) n = ItemCount - start;
+  int32_t end = start + n;
+  if (OnDeletion.Function) {
+    for (int32_t i = start; i < end; ++i) {
+      try {
+        OnDeletion.Function(OnDeletion.Context, *Items[i].String,
+                            Items[i].Data);
+      } catch (...) {
+        // A failing observer must not keep the other items from being told.
+      }
+    }
+  }
+  for (int32_t i = start; i < end; ++i) delete Items[i].String;
+  if (end < ItemCount)
+    std::memmove(Items + start, Items + end, sizeof(Item) * (ItemCount - end));
+  ItemCount -= n;
+}
+
+void TQZStringList::ClearUnlocked() {
+  if (ItemCapacity == 0) return;
+  DeleteRange(0, ItemCount);
+  FreeBytes(Items);
+  Items = nullptr;
+  ItemCount = 0;
+  ItemCapacity = 0;
+}
+
+int32_t TQZStringList::Add(const TQZString& key, uintptr_t data) {
+  LockScope scope(*this, true);
+  try {
+    if (!IsSorted) {
+      IsOrdered = false;
+      return InsertAt(ItemCount, key, data);
+    }
+    int32_t position;
+    if (BinarySearch(key, data, 0, ItemCount - 1, position) &&
+        !AllowDuplicates)
+      return -1;
+    return InsertAt(position, key, data);
+  } catch (...) {
+    return -2;
+  }
+}
+
+void TQZStringList::Remove(const TQZString& key, uintptr_t data) {
+  LockScope scope(*this, true);
+  try {
+    if (IsSorted || IsOrdered) {
+      int32_t position;
+      if (BinarySearch(key, data, 0, ItemCount - 1, position))
+        DeleteRange(position, 1);
+    } else {
+      int32_t i = LinearSearch(key, data, 0);
+      if (i >= 0) DeleteRange(i, 1);
+    }
+  } catch (...) {
+    // A comparison that throws leaves the list as it was.
+  }
+}
+
+int32_t TQZStringList::Find(const TQZString& key, uintptr_t data,
+                            uintptr_t* outData, int32_t start) {
+  LockScope scope(*this, false);
+  if (start < 0) start = 0;
+  if (outData) *outData = 0;
+  try {
+    int32_t index;
+    if (IsSorted || IsOrdered) {
+      if (!BinarySearch(key, data, start, ItemCount - 1, index)) return -1;
+    } else {
+      index = LinearSearch(key, data, start);
+      if (index < 0) return -1;
+    }
+    if (outData) *outData = Items[index].Data;
+    return index;
+  } catch (...) {
+    return -1;
+  }
+}
+
+TQZString TQZStringList::GetString(int32_t index) {
+  LockScope scope(*this, false);
+  if (index < 0 || index >= ItemCount) return TQZString();
+  return *Items[index].String;
+}
+
+uintptr_t TQZStringList::GetData(int32_t index) {
+  LockScope scope(*this, false);
+  if (index < 0 || index >= ItemCount) return 0;
+  return Items[index].Data;
+}
+
+void TQZStringList::Clear() {
+  LockScope scope(*this, true);
+  ClearUnlocked();
+}
+
+void TQZStringList::SetCapacity(int32_t n) {
+  LockScope scope(*this, true);
+  SetCapacityUnlocked(n);
+}
+
+void TQZStringList::SetSorted(bool sorted) {
+  LockScope scope(*this, true);
+  if (sorted == IsSorted) return;
+  IsSorted = sorted;
+  if (!sorted) {
+    IsOrdered = true;
+  } else if (!IsOrdered) {
+    try {
+      QuickSort(0, ItemCount - 1);
+    } catch (...) {
+      // The items keep the order the sort had reached.
+    }
+  }
+}
+
+void TQZStringList::SetDuplicates(bool duplicates) {
+  LockScope scope(*this, true);
+  AllowDuplicates = duplicates;
+}
+
+void TQZStringList::SetCaseSensitive(bool caseSensitive) {
+  LockScope scope(*this, true);
+  if (caseSensitive == IsCaseSensitive) return;
+  IsCaseSensitive = caseSensitive;
+  IsOrdered = false;
+  if (IsSorted) {
+    try {
+      QuickSort(0, ItemCount - 1);
+    } catch (...) {
+      // As in SetSorted: the partial order stays.
+    }
+  }
+}
+
+void TQZStringList::AssignList(TQZStringList& source) {
+  if (&source == this) return;
+
+  Item* items = nullptr;
+  int32_t count;
+  int32_t capacity;
+  int32_t delta;
+  bool sorted;
+  bool ordered;
+  bool duplicates;
+  bool caseSensitive;
+  TQZCompareCallback compare;
+  {
+    // Only the source's lock is held here and only this list's below, so two
+    // lists assigned to each other from two threads cannot deadlock.
+    LockScope scope(source, false);
+    count = source.ItemCount;
+    capacity = source.ItemCapacity;
+    delta = source.Delta;
+    sorted = source.IsSorted;
+    ordered = source.IsOrdered;
+    duplicates = source.AllowDuplicates;
+    caseSensitive = source.IsCaseSensitive;
+    compare = source.OnCompare;
+    if (capacity >= 1) {
+      items = static_cast<Item*>(AllocateBytes(sizeof(Item) * capacity));
+      for (int32_t i = 0; items && i < count; ++i) {
+        items[i].String = new (std::nothrow) TQZString(*source.Items[i].String);
+        items[i].Data = source.Items[i].Data;
+        if (!items[i].String) {
+          for (int32_t k = 0; k < i; ++k) delete items[k].String;
+          FreeBytes(items);
+          items = nullptr;
+        }
+      }
+    }
+  }
+
+  LockScope scope(*this, true);
+  ClearUnlocked();
+  if (items) {
+    Items = items;
+    ItemCount = count;
+    ItemCapacity = capacity;
+  }
+  Delta = delta;
+  IsSorted = sorted;
+  IsOrdered = ordered;
+  AllowDuplicates = duplicates;
+  IsCaseSensitive = caseSensitive;
+  OnCompare = compare;
+  OnDeletion = TQZDeletionCallback();
+}
+
+// ---------------------------------------------------------------------------
+// TQZRecordList
+
+class TQZRecordList::LockScope {
+ public:
+  LockScope(TQZRecordList& list, bool write) : List(list), Write(write) {
+    if (Write)
+      List.WriteLock();
+    else
+      List.ReadLock();
+  }
+  ~LockScope() {
+    if (Write)
+      List.WriteUnlock();
+    else
+      List.ReadUnlock();
+  }
+  LockScope(const LockScope&) = delete;
+  LockScope& operator=(const LockScope&) = delete;
+
+ private:
+  TQZRecordList& List;
+  bool Write;
+};
+
+TQZRecordList::TQZRecordList(int32_t recordSize, bool threadSafe)
+    : Size(recordSize > 0 ? recordSize : 4) {
+  if (threadSafe) Lock = new TQZMRWLock();
+}
+
+// The subclass has already been destroyed here, so FreeRecord cannot be
+// called: a subclass that owns resources clears the list in its destructor.
+TQZRecordList::~TQZRecordList() {
+  FreeBytes(Items);
+  Items = nullptr;
+  delete Lock;
+  Lock = nullptr;
+}
+
+void TQZRecordList::ReadLock() {
+  if (Lock) Lock->LockRead();
+}
+
+void TQZRecordList::ReadUnlock() {
+  if (Lock) Lock->UnlockRead();
+}
+
+void TQZRecordList::WriteLock() {
+  if (Lock) Lock->LockWrite();
+}
+
+void TQZRecordList::WriteUnlock() {
+  if (Lock) Lock->UnlockWrite();
+}
+
+void* TQZRecordList::RecordAt(int32_t index) const {
+  if (index < 0 || index >= ItemCount) return nullptr;
+  return Items + static_cast<size_t>(index) * Size;
+}
+
+bool TQZRecordList::BinarySearch(const void* key, int32_t lo, int32_t hi,
+                                 int32_t& position) {
+  if (lo > hi) {
+    position = lo;
+    return false;
+  }
+  int32_t r = CompareRecords(key, RecordAt(lo));
+  if (r <= 0) {
+    position = lo;
+    return r == 0;
+  }
+  ++lo;
+  if (lo > hi) {
+    position = lo;
+    return false;
+  }
+  r = CompareRecords(key, RecordAt(hi));
+  if (r > 0) {
+    position = hi + 1;
+    return false;
+  }
+  if (r == 0 && !AllowDuplicates) {
+    position = hi;
+    return true;
+  }
+  bool found = r == 0;
+  --hi;
+  while (lo <= hi) {
+    int32_t mid = (lo + hi) >> 1;
+    r = CompareRecords(key, RecordAt(mid));
+    if (r > 0) {
+      lo = mid + 1;
+    } else {
+      hi = mid - 1;
+      if (r == 0) {
+        found = true;
+        if (!AllowDuplicates) lo = mid;
+      }
+    }
+  }
+  position = lo;
+  return found;
+}
+
+void TQZRecordList::QuickSort(int32_t lo, int32_t hi, char* temp) {
+  if (lo >= hi) return;
+  const size_t size = static_cast<size_t>(Size);
+  int32_t i;
+  do {
+    i = lo;
+    int32_t j = hi;
+    int32_t p = (lo + hi) >> 1;
+    do {
+      while (CompareRecords(RecordAt(i), RecordAt(p)) < 0) {
+        if (i == hi) break;
+        ++i;
+      }
+      while (CompareRecords(RecordAt(j), RecordAt(p)) > 0) {
+        if (j == lo) break;
+        --j;
+      }
+      if (i <= j) {
+        if (i != j) {
+          char* a = Items + static_cast<size_t>(i) * size;
+          char* b = Items + static_cast<size_t>(j) * size;
+          std::memcpy(temp, a, size);
+          std::memcpy(a, b, size);
+          std::memcpy(b, temp, size);
+        }
+        if (p == i)
+          p = j;
+        else if (p == j)
+          p = i;
+        ++i;
+        --j;
+      }
+    } while (i <= j);
+    if (lo < j) QuickSort(lo, j, temp);
+    lo = i;
+  } while (i < hi);
+}
+
+int32_t TQZRecordList::Grow() {
+  int32_t target = GrowthTarget(Delta, ItemCapacity, MaxCapacity());
+  if (target < 0) return target;
+  return SetCapacityUnlocked(target) ? 0 : -2;
+}
+
+bool TQZRecordList::SetCapacityUnlocked(int32_t n) {
+  const int32_t limit = MaxCapacity();
+  if (n < 0) n = 0;
+  if (n > limit) n = limit;
+  if (n == ItemCapacity) return true;
+  if (n == 0) {
+    ClearUnlocked();
+    return true;
+  }
+  const size_t size = static_cast<size_t>(Size);
+  char* items = static_cast<char*>(AllocateBytes(size * n));
+  if (!items) return false;
+  if (n < ItemCount) DeleteRange(n, ItemCount - n);
+  if (ItemCount > 0) std::memcpy(items, Items, size * ItemCount);
+  FreeBytes(Items);
+  Items = items;
+  ItemCapacity = n;
+  return true;
+}
+
+int32_t TQZRecordList::InsertAt(int32_t index, const void* record) {
+  if (index < 0 || index > ItemCount) return -2;
+  if (ItemCount == ItemCapacity) {
+    int32_t r = Grow();
+    if (r < 0) return r;
+  }
+  const size_t size = static_cast<size_t>(Size);
+  char* slot = Items + static_cast<size_t>(index) * size;
+  if (index < ItemCount)
+    std::memmove(slot + size, slot, size * (ItemCount - index));
+  if (record)
+    std::memcpy(slot, record, size);
+  else
+    std::memset(slot, 0, size);
+  if (!IsSorted) IsOrdered = false;
+  ++ItemCount;
+  return index;
+}
+
+void TQZRecordList::DeleteRange(int32_t start, int32_t n) {
+  if (start < 0 || n <= 0 || start >= ItemCount) return;
+  if (n > ItemCount - start) n = ItemCount - start;
+  int32_t end = start + n;
+  for (int32_t i = start; i < end; ++i) {
+    try {
+      FreeRecord(RecordAt(i));
+    } catch (...) {
+      // The write lock is held; the remaining records are still released.
+    }
+  }
+  const size_t size = static_cast<size_t>(Size);
+  if (end < ItemCount)
+    std::memmove(Items + static_cast<size_t>(start) * size,
+                 Items + static_cast<size_t>(end) * size,
+                 size * (ItemCount - end));
+  ItemCount -= n;
+}
+
+void TQZRecordList::ClearUnlocked() {
+  if (ItemCapacity == 0) return;
+  DeleteRange(0, ItemCount);
+  FreeBytes(Items);
+  Items = nullptr;
+  ItemCount = 0;
+  ItemCapacity = 0;
+}
+
+void TQZRecordList::SetCapacity(int32_t n) {
+  LockScope scope(*this, true);
+  SetCapacityUnlocked(n);
+}
+
+void TQZRecordList::SetSorted(bool sorted) {
+  LockScope scope(*this, true);
+  if (sorted == IsSorted) return;
+  IsSorted = sorted;
+  if (!sorted) {
+    IsOrdered = true;
+    return;
+  }
+  if (IsOrdered || ItemCount < 2) return;
+  char* temp = static_cast<char*>(AllocateBytes(static_cast<size_t>(Size)));
+  if (!temp) return;
+  try {
+    QuickSort(0, ItemCount - 1, temp);
+  } catch (...) {
+    // The records keep the order the sort had reached.
+  }
+  FreeBytes(temp);
+}
+
+void TQZRecordList::SetDuplicates(bool duplicates) {
+  LockScope scope(*this, true);
+  AllowDuplicates = duplicates;
+}
+
+void TQZRecordList::Clear() {
+  LockScope scope(*this, true);
+  ClearUnlocked();
+}
+
+// ---------------------------------------------------------------------------
+// TQZCodeList
+
+TQZCodeList::TQZCodeList(bool threadSafe)
+    : TQZRecordList(static_cast<int32_t>(sizeof(Record)), threadSafe) {
+  SetSorted(true);
+  SetDuplicates(false);
+}
+
+TQZCodeList::~TQZCodeList() { Clear(); }
+
+int32_t TQZCodeList::CompareRecords(const void* a, const void* b) {
+  int32_t x = static_cast<const Record*>(a)->Code;
+  int32_t y = static_cast<const Record*>(b)->Code;
+  return x < y ? -1 : (x > y ? 1 : 0);
+}
+
+void TQZCodeList::FreeRecord(void* record) {
+  Record* r = static_cast<Record*>(record);
+  delete r->Text;
+  r->Text = nullptr;
+}
+
+int32_t TQZCodeList::Add(int32_t code, const TQZString& text) {
+  LockScope scope(*this, true);
+  Record record;
+  record.Code = code;
+  record.Text = nullptr;
+  int32_t position;
+  if (BinarySearch(&record, 0, Count() - 1, position)) return -1;
+  record.Text = new (std::nothrow) TQZString(text);
+  if (!record.Text) return -2;
+  int32_t r = InsertAt(position, &record);
+  if (r < 0) delete record.Text;
+  return r;
+}
+
+int32_t TQZCodeList::IndexOfCode(int32_t code) {
+  Record key;
+  key.Code = code;
+  key.Text = nullptr;
+  int32_t position;
+  return BinarySearch(&key, 0, Count() - 1, position) ? position : -1;
+}
+
+TQZString TQZCodeList::GetText(int32_t code) {
+  LockScope scope(*this, false);
+  int32_t index = IndexOfCode(code);
+  if (index < 0) return TQZString();
+  const Record* r = static_cast<const Record*>(RecordAt(index));
+  return r->Text ? *r->Text : TQZString();
+}
+
+int32_t TQZCodeList::CodeAt(int32_t index) const {
+  const Record* r = static_cast<const Record*>(RecordAt(index));
+  return r ? r->Code : 0;
+}

@@ -39,6 +39,8 @@ class TQZStringList {
   bool Duplicates() const { return AllowDuplicates; }
   bool CaseSensitive() const { return IsCaseSensitive; }
   bool ThreadSafe() const { return Lock != nullptr; }
+  // The owned lock, or null when the list is not thread-safe.
+  TQZMRWLock* ListLock() const { return Lock; }
 
   // Index of the new item, or -1 duplicate refused, -2 bad index, no memory
   // or OnCompare threw, -3 full.
@@ -82,6 +84,7 @@ class TQZStringList {
   void ReadUnlock();
   void WriteLock();
   void WriteUnlock();
+  class LockScope;
 
   TQZMRWLock* Lock = nullptr;
   Item* Items = nullptr;
@@ -112,6 +115,8 @@ class TQZRecordList {
   bool Sorted() const { return IsSorted; }
   bool Ordered() const { return IsOrdered; }
   bool Duplicates() const { return AllowDuplicates; }
+  bool ThreadSafe() const { return Lock != nullptr; }
+  TQZMRWLock* ListLock() const { return Lock; }
 
   void SetCapacity(int32_t n);
   void SetSorted(bool sorted);
@@ -125,6 +130,8 @@ class TQZRecordList {
  protected:
   int32_t InsertAt(int32_t index, const void* record);
   bool BinarySearch(const void* key, int32_t lo, int32_t hi, int32_t& position);
+  // Holds the read or write lock for one scope; nothing when not thread-safe.
+  class LockScope;
   void ReadLock();
   void ReadUnlock();
   void WriteLock();
@@ -156,6 +163,7 @@ class TQZCodeList : public TQZRecordList {
   int32_t Add(int32_t code, const TQZString& text);
   TQZString GetText(int32_t code);
   int32_t IndexOfCode(int32_t code);
+  // Code of the record at index, or 0 when out of range; not locked.
   int32_t CodeAt(int32_t index) const;
 
   int32_t CompareRecords(const void* a, const void* b) override;
