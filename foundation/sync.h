@@ -44,6 +44,8 @@ class TQZEvent {
   void Set();
   // Waits without a time-out; true only when the event was signalled.
   bool Wait();
+  // Takes the signal if the event is signalled, without waiting.
+  bool TryWait();
 
   // The event handle; null when creation failed.
   void* Handle;
@@ -75,6 +77,10 @@ class TQZMRWLock {
   TQZMRWLockCounters Counters();
 
  private:
+  friend struct TQZMRWLockTesting;
+  // Marks the lock closed; true when it was held or waited on.
+  bool MarkClosed();
+
   TQZCritSect Cs;
   TQZEvent ReaderEvent;
   TQZEvent WriterEvent;
@@ -83,6 +89,9 @@ class TQZMRWLock {
   int32_t WaitingReaders = 0;
   int32_t WaitingWriters = 0;
 };
+
+// Suspends the calling thread for at least the given time.
+void SleepMilliseconds(uint32_t milliseconds);
 
 // SECURITY_ATTRIBUTES with a null DACL, used for named events; null on
 // platforms without security descriptors.
