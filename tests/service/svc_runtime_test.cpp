@@ -1,1 +1,1043 @@
-// placeholder
+// Service runtime tests: every report handed to the SCM, with real threads.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "foundation/process_info.h"
+#include "foundation/win32.h"
+#include "service/event_log.h"
+#include "service/svc_obj.h"
+#include "tests/service/scoped_api.h"
+
+namespace {
+
+// A wait that should end at once never takes this long; reaching it means a
+// lost wake-up or a deadlock, and threads still use the test's objects, so
+// the whole run is ended loudly rather than left hanging.
+const auto kWatchdog = std::chrono::seconds(60);
+
+template <class Predicate>
+void WaitOrAbort(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
+                 Predicate done, const char* what) {
+  if (!cv.wait_for(lock, kWatchdog, done)) {
+    std::fprintf(stderr, "watchdog: gave up waiting for %s\n", what);
+    std::fflush(stderr);
+    std::abort();
+  }
+}
+
+// (type, state, accepted controls, Win32 exit code, check point, wait hint)
+using Row = std::tuple<uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t>;
+Row R(uint32_t state, uint32_t accepted, uint32_t checkPoint, uint32_t type = 0x10) {
+  return Row{type, state, accepted, 0, checkPoint, 5000};
+}
+
+struct Report {
+  std::string Name;  // the name the reporting handle was registered under
+  Row Status;
+  uint32_t SpecificExit;
+};
+
+struct EventRecord {
+  HANDLE Log;
+  WORD Type, Category;
+  DWORD EventId;
+  std::vector<std::string> Strings;
+  DWORD DataSize;
+};
+
+class Gate {
+ public:
+  void Open() {
+    std::lock_guard<std::mutex> lock(Mutex);
+    IsOpen = true;
+    Cv.notify_all();
+  }
+  void Wait() {
+    std::unique_lock<std::mutex> lock(Mutex);
+    WaitOrAbort(lock, Cv, [this] { return IsOpen; }, "a gate");
+  }
+
+ private:
+  std::mutex Mutex;
+  std::condition_variable Cv;
+  bool IsOpen = false;
+};
+
+// Stands in for the SCM. Its dispatcher behaves like the real one: it starts
+// each service main routine on a thread of its own and delivers controls to
+// the registered handler on the thread that called it, returning once every
+// service main routine has returned.
+class FakeScm {
+ public:
+  FakeScm() {
+    Instance = this;
+    Api->StartServiceCtrlDispatcherA = Dispatcher;
+    Api->RegisterServiceCtrlHandlerA = RegisterHandler;
+    Api->SetServiceStatus = SetStatus;
+    Api->RegisterEventSourceA = RegisterSource;
+    Api->ReportEventA = ReportEvent;
+    Api->DeregisterEventSource = DeregisterSource;
+  }
+  ~FakeScm() { Instance = nullptr; }
+
+  // Configuration, set before the dispatcher runs.
+  std::vector<std::vector<std::string>> StartPlan;  // empty: every entry by name
+  DWORD DispatcherError = 0;
+  DWORD RegisterError = 0;
+  std::set<size_t> FailedReports;  // indices of SetServiceStatus calls to fail
+  DWORD ReportError = ERROR_INVALID_HANDLE;
+
+  std::vector<Row> Rows(const std::string& name = "") {
+    std::lock_guard<std::mutex> lock(Mutex);
+    std::vector<Row> rows;
+    for (const Report& r : Reports) {
+      if (name.empty() || r.Name == name) rows.push_back(r.Status);
+    }
+    return rows;
+  }
+  std::vector<Report> AllReports() {
+    std::lock_guard<std::mutex> lock(Mutex);
+    return Reports;
+  }
+  void WaitForReports(size_t n, const std::string& name = "") {
+    std::unique_lock<std::mutex> lock(Mutex);
+    WaitOrAbort(lock, Cv, [&] { return CountFor(name) >= n; }, "status reports");
+  }
+  std::vector<std::pair<std::string, TQZHandlerFunction>> Registrations() {
+    std::lock_guard<std::mutex> lock(Mutex);
+    return Handlers;
+  }
+  std::vector<EventRecord> Events() {
+    std::lock_guard<std::mutex> lock(Mutex);
+    return Records;
+  }
+  // Forgets what was recorded, for a test that runs the dispatcher again.
+  void ForgetRecords() {
+    std::lock_guard<std::mutex> lock(Mutex);
+    Reports.clear();
+    Handlers.clear();
+    Records.clear();
+    StartPlan.clear();
+  }
+
+  // Runs on the dispatcher thread; returns once the handler has returned.
+  // False when no handler is registered under the name, or the dispatcher
+  // ended first.
+  bool SendControl(const std::string& name, DWORD code) {
+    return Post(Command{false, {name}, code});
+  }
+  void StartService(const std::vector<std::string>& argv) {
+    Post(Command{true, argv, 0});
+  }
+
+  std::vector<std::string> DispatchedNames;
+  int DispatcherCalls = 0;
+  int SourcesOpened = 0;
+  int SourcesClosed = 0;
+  DWORD DispatcherThreadId = 0;
+
+ private:
+  struct Command {
+    bool Start;
+    std::vector<std::string> Args;
+    DWORD Code;
+    bool Done = false;
+    bool Delivered = false;
+  };
+  struct ServiceRun {
+    std::vector<std::string> Args;
+    std::vector<char*> Argv;
+    std::thread Thread;
+  };
+
+  size_t CountFor(const std::string& name) {
+    size_t n = 0;
+    for (const Report& r : Reports) n += (name.empty() || r.Name == name) ? 1 : 0;
+    return n;
+  }
+
+  bool Post(Command command) {
+    std::unique_lock<std::mutex> lock(Mutex);
+    if (!Dispatching) return false;
+    Commands.push_back(&command);
+    Cv.notify_all();
+    WaitOrAbort(lock, Cv, [&] { return command.Done; }, "a control to be delivered");
+    return command.Delivered;
+  }
+
+  // Called with Mutex held.
+  void Launch(const std::vector<std::string>& args) {
+    Runs.emplace_back();
+    ServiceRun& run = Runs.back();
+    run.Args = args;
+    for (std::string& a : run.Args) run.Argv.push_back(&a[0]);
+    LPSERVICE_MAIN_FUNCTIONA main = Table.empty() ? nullptr : Table[0].lpServiceProc;
+    for (const SERVICE_TABLE_ENTRYA& e : Table) {
+      if (e.lpServiceName != nullptr && args[0] == e.lpServiceName) main = e.lpServiceProc;
+    }
+    ++Running;
+    run.Thread = std::thread([this, main, &run] {
+      main(static_cast<DWORD>(run.Argv.size()), run.Argv.data());
+      std::lock_guard<std::mutex> lock(Mutex);
+      --Running;
+      Cv.notify_all();
+    });
+  }
+
+  BOOL Dispatch(const SERVICE_TABLE_ENTRYA* table) {
+    std::unique_lock<std::mutex> lock(Mutex);
+    ++DispatcherCalls;
+    if (DispatcherError != 0) {
+      lock.unlock();
+      SetLastError(DispatcherError);
+      return FALSE;
+    }
+    DispatcherThreadId = GetCurrentThreadId();
+    Dispatching = true;
+    Table.clear();
+    DispatchedNames.clear();
+    for (; table->lpServiceProc != nullptr || table->lpServiceName != nullptr; ++table) {
+      Table.push_back(*table);
+      DispatchedNames.push_back(table->lpServiceName ? table->lpServiceName : "<null>");
+    }
+    if (StartPlan.empty()) {
+      for (const std::string& name : DispatchedNames) StartPlan.push_back({name});
+    }
+    for (const auto& args : StartPlan) Launch(args);
+    for (;;) {
+      Cv.wait(lock, [this] { return !Commands.empty() || Running == 0; });
+      if (Commands.empty()) break;
+      Command* command = Commands.front();
+      Commands.pop_front();
+      if (command->Start) {
+        Launch(command->Args);
+        command->Delivered = true;
+      } else {
+        TQZHandlerFunction handler = nullptr;
+        for (const auto& h : Handlers) {
+          if (h.first == command->Args[0]) handler = h.second;
+        }
+        lock.unlock();
+        if (handler != nullptr) handler(command->Code);
+        lock.lock();
+        command->Delivered = handler != nullptr;
+      }
+      command->Done = true;
+      Cv.notify_all();
+    }
+    Dispatching = false;
+    for (ServiceRun& run : Runs) {
+      lock.unlock();
+      run.Thread.join();
+      lock.lock();
+    }
+    Runs.clear();
+    return TRUE;
+  }
+
+  static BOOL WINAPI Dispatcher(const SERVICE_TABLE_ENTRYA* table) {
+    return Instance->Dispatch(table);
+  }
+  static SERVICE_STATUS_HANDLE WINAPI RegisterHandler(LPCSTR name, LPHANDLER_FUNCTION handler) {
+    FakeScm& scm = *Instance;
+    DWORD error = 0;
+    size_t index = 0;
+    {
+      std::lock_guard<std::mutex> lock(scm.Mutex);
+      error = scm.RegisterError;
+      if (error == 0) {
+        scm.Handlers.emplace_back(name != nullptr ? name : "<null>", handler);
+        index = scm.Handlers.size();
+      }
+    }
+    if (error != 0) {
+      SetLastError(error);
+      return nullptr;
+    }
+    return reinterpret_cast<SERVICE_STATUS_HANDLE>(index);
+  }
+  static BOOL WINAPI SetStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS s) {
+    FakeScm& scm = *Instance;
+    bool fail = false;
+    {
+      std::lock_guard<std::mutex> lock(scm.Mutex);
+      const size_t index = reinterpret_cast<size_t>(handle);
+      fail = scm.FailedReports.count(scm.Reports.size()) != 0;
+      scm.Reports.push_back(Report{
+          index >= 1 && index <= scm.Handlers.size() ? scm.Handlers[index - 1].first : "?",
+          Row{s->dwServiceType, s->dwCurrentState, s->dwControlsAccepted, s->dwWin32ExitCode,
+              s->dwCheckPoint, s->dwWaitHint},
+          s->dwServiceSpecificExitCode});
+      scm.Cv.notify_all();
+    }
+    if (fail) {
+      SetLastError(scm.ReportError);
+      return FALSE;
+    }
+    return TRUE;
+  }
+  static HANDLE WINAPI RegisterSource(LPCSTR, LPCSTR source) {
+    std::lock_guard<std::mutex> lock(Instance->Mutex);
+    Instance->SourceNames.push_back(source != nullptr ? source : "<null>");
+    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x1000 + ++Instance->SourcesOpened));
+  }
+  static BOOL WINAPI ReportEvent(HANDLE log, WORD type, WORD category, DWORD id, PSID,
+                                 WORD count, DWORD dataSize, LPCSTR* strings, LPVOID) {
+    std::lock_guard<std::mutex> lock(Instance->Mutex);
+    EventRecord record{log, type, category, id, {}, dataSize};
+    for (WORD i = 0; i < count; ++i) record.Strings.push_back(strings[i] ? strings[i] : "<null>");
+    Instance->Records.push_back(record);
+    return TRUE;
+  }
+  static BOOL WINAPI DeregisterSource(HANDLE) {
+    std::lock_guard<std::mutex> lock(Instance->Mutex);
+    ++Instance->SourcesClosed;
+    return TRUE;
+  }
+
+ public:
+  std::vector<std::string> SourceNames;
+
+ private:
+  static FakeScm* Instance;
+  ScopedServiceApi Api;
+  std::mutex Mutex;
+  std::condition_variable Cv;
+  std::vector<Report> Reports;
+  std::vector<std::pair<std::string, TQZHandlerFunction>> Handlers;
+  std::vector<EventRecord> Records;
+  std::vector<SERVICE_TABLE_ENTRYA> Table;
+  std::deque<Command*> Commands;
+  std::list<ServiceRun> Runs;
+  int Running = 0;
+  bool Dispatching = false;
+};
+FakeScm* FakeScm::Instance = nullptr;
+
+// What each hook does; an empty function leaves its slot empty. Every call
+// is recorded with the thread it ran on.
+struct HookScript {
+  std::function<bool(TQZStringList*, TQZHandlerFunction*)> Init;
+  std::function<void(bool&)> Start, Stop, Pause, Continue;
+  std::function<void()> Execute, Shutdown;
+
+  std::vector<std::string> Calls() {
+    std::lock_guard<std::mutex> lock(Mutex);
+    return Names;
+  }
+  DWORD ThreadOf(const std::string& hook) {
+    std::lock_guard<std::mutex> lock(Mutex);
+    return Threads[hook];
+  }
+  void Note(const char* hook) {
+    std::lock_guard<std::mutex> lock(Mutex);
+    Names.push_back(hook);
+    Threads[hook] = GetCurrentThreadId();
+  }
+
+  void Attach(TQZSvcObj& object) {
+    if (Init) object.OnInit = {[](void* u, TQZSvcObj*, TQZStringList* a, TQZHandlerFunction* h) {
+      static_cast<HookScript*>(u)->Note("OnInit");
+      return static_cast<HookScript*>(u)->Init(a, h);
+    }, this};
+    if (Start) object.OnStart = {[](void* u, TQZSvcObj*, bool& ok) {
+      static_cast<HookScript*>(u)->Note("OnStart");
+      static_cast<HookScript*>(u)->Start(ok);
+      return true;
+    }, this};
+    if (Execute) object.OnExecute = {[](void* u, TQZSvcObj*) {
+      static_cast<HookScript*>(u)->Note("OnExecute");
+      static_cast<HookScript*>(u)->Execute();
+    }, this};
+    if (Stop) object.OnStop = {[](void* u, TQZSvcObj*, bool& ok) {
+      static_cast<HookScript*>(u)->Note("OnStop");
+      static_cast<HookScript*>(u)->Stop(ok);
+    }, this};
+    if (Pause) object.OnPause = {[](void* u, TQZSvcObj*, bool& ok) {
+      static_cast<HookScript*>(u)->Note("OnPause");
+      static_cast<HookScript*>(u)->Pause(ok);
+    }, this};
+    if (Continue) object.OnContinue = {[](void* u, TQZSvcObj*, bool& ok) {
+      static_cast<HookScript*>(u)->Note("OnContinue");
+      static_cast<HookScript*>(u)->Continue(ok);
+    }, this};
+    if (Shutdown) object.OnShutdown = {[](void* u, TQZSvcObj*) {
+      static_cast<HookScript*>(u)->Note("OnShutdown");
+      static_cast<HookScript*>(u)->Shutdown();
+    }, this};
+  }
+
+ private:
+  std::mutex Mutex;
+  std::vector<std::string> Names;
+  std::map<std::string, DWORD> Threads;
+};
+
+// RunServiceDispatcher on a thread of its own, which becomes the dispatcher
+// thread; the test's thread plays the SCM.
+class DispatcherThread {
+ public:
+  DispatcherThread() : Thread([this] {
+    const bool result = RunServiceDispatcher();
+    std::lock_guard<std::mutex> lock(Mutex);
+    Result = result;
+    Finished = true;
+    Cv.notify_all();
+  }) {}
+  ~DispatcherThread() { Join(); }
+  bool Join() {
+    {
+      std::unique_lock<std::mutex> lock(Mutex);
+      WaitOrAbort(lock, Cv, [this] { return Finished; }, "the dispatcher to return");
+    }
+    if (Thread.joinable()) Thread.join();
+    return Result;
+  }
+
+ private:
+  std::mutex Mutex;
+  std::condition_variable Cv;
+  bool Finished = false;
+  bool Result = false;
+  std::thread Thread;
+};
+
+class SvcRuntimeTest : public ::testing::Test {
+ protected:
+  void Add(const char* name, TQZSvcObj& object) {
+    ASSERT_TRUE(AddServiceObject(name, &object));
+    Added.push_back(name);
+  }
+  void TearDown() override {
+    for (const std::string& name : Added) RemoveServiceObject(name.c_str());
+    EXPECT_EQ(ServiceTableCount(), 0);
+  }
+  // Waits until the run has reported running, the point from which the SCM
+  // delivers controls.
+  void WaitRunning(const char* name = "") { Scm.WaitForReports(2, name); }
+
+  FakeScm Scm;
+  std::vector<std::string> Added;
+};
+
+struct TransitionCase {
+  const char* Name;
+  std::function<void(HookScript&, TQZSvcObj&)> Setup;
+  std::vector<DWORD> Controls;  // delivered in order once the service runs
+  std::vector<Row> Expected;
+  std::vector<std::string> Calls;
+};
+
+const TransitionCase kTransitions[] = {
+    {"StartThenStop", [](HookScript& h, TQZSvcObj&) { h.Start = h.Stop = [](bool&) {}; },
+     {1}, {R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}, {"OnStart", "OnStop"}},
+    {"StartRefused", [](HookScript& h, TQZSvcObj&) {
+       h.Start = [](bool& ok) { ok = false; };
+       h.Execute = h.Shutdown = [] {};
+     }, {}, {R(2, 0, 1), R(1, 7, 0)}, {"OnStart"}},
+    {"StartThrows", [](HookScript& h, TQZSvcObj&) {
+       h.Start = [](bool&) { throw std::runtime_error("start"); };
+       h.Execute = h.Shutdown = [] {};
+     }, {}, {R(2, 0, 1), R(1, 7, 0)}, {"OnStart"}},
+    {"EmptySlotsPauseContinueStop", nullptr, {2, 3, 1},
+     {R(2, 0, 1), R(4, 7, 0), R(6, 7, 0), R(7, 7, 0), R(5, 7, 0), R(4, 7, 0), R(3, 7, 0),
+      R(1, 7, 0)}, {}},
+    {"StopWhilePaused", nullptr, {2, 1},
+     {R(2, 0, 1), R(4, 7, 0), R(6, 7, 0), R(7, 7, 0), R(3, 7, 0), R(1, 7, 0)}, {}},
+    {"StopRefusedWhileRunningAndPaused", [](HookScript& h, TQZSvcObj&) {
+       auto refusals = std::make_shared<int>(2);
+       h.Stop = [refusals](bool& ok) { ok = (*refusals)-- <= 0; };
+     }, {1, 2, 1, 1},
+     {R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(4, 7, 0), R(6, 7, 0), R(7, 7, 0), R(3, 7, 0),
+      R(7, 7, 0), R(3, 7, 0), R(1, 7, 0)}, {"OnStop", "OnStop", "OnStop"}},
+    {"PauseAndContinueRefused", [](HookScript& h, TQZSvcObj&) {
+       auto pauses = std::make_shared<int>(0);
+       h.Pause = [pauses](bool& ok) { ok = (*pauses)++ > 0; };
+       h.Continue = [](bool& ok) { ok = false; };
+     }, {2, 2, 3, 1},
+     {R(2, 0, 1), R(4, 7, 0), R(6, 7, 0), R(4, 7, 0), R(6, 7, 0), R(7, 7, 0), R(5, 7, 0),
+      R(7, 7, 0), R(3, 7, 0), R(1, 7, 0)}, {"OnPause", "OnPause", "OnContinue"}},
+    {"InterrogateRunningAndPaused", nullptr, {4, 2, 4, 1},
+     {R(2, 0, 1), R(4, 7, 0), R(4, 7, 0), R(6, 7, 0), R(7, 7, 0), R(7, 7, 0), R(3, 7, 0),
+      R(1, 7, 0)}, {}},
+    {"InterrogateInPendingStates", [](HookScript& h, TQZSvcObj& o) {
+       TQZSvcObj* object = &o;
+       h.Pause = h.Continue = h.Stop = [object](bool&) { object->Control(4); };
+     }, {2, 3, 1},
+     {R(2, 0, 1), R(4, 7, 0), R(6, 7, 0), R(6, 7, 1), R(7, 7, 0), R(5, 7, 0), R(5, 7, 1),
+      R(4, 7, 0), R(3, 7, 0), R(3, 7, 1), R(1, 7, 0)}, {"OnPause", "OnContinue", "OnStop"}},
+    {"ShutdownWhileRunning", [](HookScript& h, TQZSvcObj&) {
+       h.Stop = [](bool&) {};
+       h.Shutdown = [] {};
+     }, {5}, {R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}, {"OnShutdown"}},
+    {"ShutdownWhilePaused", [](HookScript& h, TQZSvcObj&) { h.Shutdown = [] {}; }, {2, 5},
+     {R(2, 0, 1), R(4, 7, 0), R(6, 7, 0), R(7, 7, 0), R(3, 7, 0), R(1, 7, 0)}, {"OnShutdown"}},
+    {"ExecuteReturnsByItself", [](HookScript& h, TQZSvcObj&) { h.Execute = h.Shutdown = [] {}; },
+     {}, {R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}, {"OnExecute", "OnShutdown"}},
+    {"ExecuteReturnsAfterStop", [](HookScript& h, TQZSvcObj& o) {
+       TQZSvcObj* object = &o;
+       h.Execute = [object] {
+         while (!object->StopRequested.load()) object->StopEvent->Wait();
+       };
+       h.Shutdown = [] {};
+     }, {1}, {R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}, {"OnExecute"}},
+    {"ExecuteThrows", [](HookScript& h, TQZSvcObj&) {
+       h.Execute = [] { throw 7; };
+       h.Shutdown = [] {};
+     }, {}, {R(2, 0, 1), R(4, 7, 0), R(1, 7, 0)}, {"OnExecute"}},
+    {"StopThrowsKeepingOk", [](HookScript& h, TQZSvcObj&) {
+       h.Stop = [](bool&) { throw std::runtime_error("stop"); };
+     }, {1}, {R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}, {"OnStop"}},
+    {"StopClearsOkThenThrows", [](HookScript& h, TQZSvcObj&) {
+       auto first = std::make_shared<bool>(true);
+       h.Stop = [first](bool& ok) {
+         if (!*first) return;
+         *first = false;
+         ok = false;
+         throw std::runtime_error("stop");
+       };
+     }, {1, 1}, {R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)},
+     {"OnStop", "OnStop"}},
+    {"PauseContinueShutdownThrow", [](HookScript& h, TQZSvcObj&) {
+       h.Pause = h.Continue = [](bool&) { throw 1; };
+       h.Shutdown = [] { throw 2; };
+     }, {2, 3, 5},
+     {R(2, 0, 1), R(4, 7, 0), R(6, 7, 0), R(7, 7, 0), R(5, 7, 0), R(4, 7, 0), R(3, 7, 0),
+      R(1, 7, 0)}, {"OnPause", "OnContinue", "OnShutdown"}},
+    {"UnknownControlCodesIgnored", nullptr, {0, 6, 7, 16, 128, 255, 0xFFFFFFFF, 1},
+     {R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}, {}},
+    {"DriverTypeReportedUnchanged", [](HookScript&, TQZSvcObj& o) {
+       o.ServiceType = 1;
+       o.Interactive = true;
+     }, {1}, {R(2, 0, 1, 1), R(4, 7, 0, 1), R(3, 7, 0, 1), R(1, 7, 0, 1)}, {}},
+    {"InteractiveOwnProcess", [](HookScript&, TQZSvcObj& o) { o.Interactive = true; }, {1},
+     {R(2, 0, 1, 0x110), R(4, 7, 0, 0x110), R(3, 7, 0, 0x110), R(1, 7, 0, 0x110)}, {}},
+    {"AcceptedControlsFollowTheFlags", [](HookScript&, TQZSvcObj& o) {
+       o.AcceptPauseContinue = false;
+     }, {1}, {R(2, 0, 1), R(4, 5, 0), R(3, 5, 0), R(1, 5, 0)}, {}},
+};
+
+class TransitionTest : public SvcRuntimeTest,
+                       public ::testing::WithParamInterface<TransitionCase> {};
+
+TEST_P(TransitionTest, ReportsEveryTransitionInOrder) {
+  const TransitionCase& c = GetParam();
+  TQZSvcObj object("Svc");
+  HookScript hooks;
+  if (c.Setup) c.Setup(hooks, object);
+  hooks.Attach(object);
+  Add("Svc", object);
+  {
+    DispatcherThread dispatcher;
+    if (!c.Controls.empty()) WaitRunning();
+    for (DWORD code : c.Controls) EXPECT_TRUE(Scm.SendControl("Svc", code)) << code;
+    EXPECT_TRUE(dispatcher.Join());
+  }
+  EXPECT_EQ(Scm.Rows(), c.Expected);
+  EXPECT_EQ(hooks.Calls(), c.Calls);
+  EXPECT_EQ(object.State.load(), QZ_SERVICE_STOPPED);
+}
+
+INSTANTIATE_TEST_SUITE_P(SvcRuntime, TransitionTest, ::testing::ValuesIn(kTransitions),
+                         [](const ::testing::TestParamInfo<TransitionCase>& info) {
+                           return std::string(info.param.Name);
+                         });
+
+std::vector<std::string> ListStrings(TQZStringList& list) {
+  std::vector<std::string> items;
+  for (int32_t i = 0; i < list.Count(); ++i) items.push_back(list.GetString(i).Text());
+  return items;
+}
+
+// Targets of the handlers an OnInit hook can supply in place of the module's.
+TQZSvcObj* HandlerTargets[2] = {nullptr, nullptr};
+void WINAPI FirstHandler(DWORD code) { HandlerTargets[0]->Control(code); }
+void WINAPI SecondHandler(DWORD code) { HandlerTargets[1]->Control(code); }
+
+TEST_F(SvcRuntimeTest, StartRunsOnServiceThreadAndControlsOnDispatcherThread) {
+  TQZSvcObj object("Svc");
+  HookScript hooks;
+  hooks.Start = hooks.Stop = [](bool&) {};
+  hooks.Attach(object);
+  Add("Svc", object);
+  Scm.StartPlan = {{"Svc", "-a", "b c"}};
+  {
+    DispatcherThread dispatcher;
+    WaitRunning();
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
+    EXPECT_TRUE(dispatcher.Join());
+  }
+  EXPECT_EQ(hooks.ThreadOf("OnStop"), Scm.DispatcherThreadId);
+  EXPECT_NE(hooks.ThreadOf("OnStart"), Scm.DispatcherThreadId);
+  EXPECT_NE(hooks.ThreadOf("OnStart"), GetCurrentThreadId());
+  EXPECT_EQ(Scm.DispatchedNames, std::vector<std::string>{"Svc"});
+  const auto registrations = Scm.Registrations();
+  ASSERT_EQ(registrations.size(), 1u);
+  EXPECT_EQ(registrations[0].first, "Svc");
+  EXPECT_EQ(registrations[0].second, &ServiceCtrlHandler);
+  for (const Report& r : Scm.AllReports()) EXPECT_EQ(r.SpecificExit, 0u);
+  EXPECT_EQ(ListStrings(*object.Arguments), (std::vector<std::string>{"Svc", "-a", "b c"}));
+  EXPECT_NE(object.StatusHandle, nullptr);
+  EXPECT_EQ(object.LastError, 0u);
+}
+
+TEST_F(SvcRuntimeTest, InterrogateFromDispatcherWhileServiceThreadIsInAHook) {
+  TQZSvcObj object("Svc");
+  HookScript hooks;
+  Gate startGate, shutdownGate;
+  hooks.Start = [&](bool&) { startGate.Wait(); };
+  hooks.Execute = [] {};
+  hooks.Shutdown = [&] { shutdownGate.Wait(); };
+  hooks.Attach(object);
+  Add("Svc", object);
+  {
+    DispatcherThread dispatcher;
+    Scm.WaitForReports(1);
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_INTERROGATE));
+    startGate.Open();
+    Scm.WaitForReports(4);
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_INTERROGATE));
+    shutdownGate.Open();
+    EXPECT_TRUE(dispatcher.Join());
+  }
+  EXPECT_EQ(Scm.Rows(), (std::vector<Row>{R(2, 0, 1), R(2, 0, 1), R(4, 7, 0), R(3, 7, 0),
+                                          R(3, 7, 1), R(1, 7, 0)}));
+  EXPECT_EQ(hooks.ThreadOf("OnShutdown"), hooks.ThreadOf("OnStart"));
+}
+
+TEST_F(SvcRuntimeTest, InitRefusedOrThrowingReportsStoppedUnderThePassedName) {
+  for (bool throws : {false, true}) {
+    SCOPED_TRACE(throws ? "throws" : "refuses");
+    Scm.ForgetRecords();
+    TQZSvcObj object("Svc");
+    HookScript hooks;
+    hooks.Init = [throws](TQZStringList*, TQZHandlerFunction* handler) -> bool {
+      *handler = FirstHandler;
+      if (throws) throw std::runtime_error("init");
+      return false;
+    };
+    hooks.Start = [](bool&) {};
+    hooks.Attach(object);
+    Add("Svc", object);
+    Scm.StartPlan = {{"Alias"}};
+    {
+      DispatcherThread dispatcher;
+      EXPECT_TRUE(dispatcher.Join());
+    }
+    EXPECT_EQ(Scm.Rows("Alias"), std::vector<Row>{R(1, 5, 0)});
+    const auto registrations = Scm.Registrations();
+    ASSERT_EQ(registrations.size(), 1u);
+    EXPECT_EQ(registrations[0].second, &ServiceCtrlHandler);
+    EXPECT_EQ(hooks.Calls(), std::vector<std::string>{"OnInit"});
+    EXPECT_EQ(object.State.load(), QZ_SERVICE_STOPPED);
+    EXPECT_EQ(object.StatusHandle, nullptr);
+    EXPECT_TRUE(Scm.Events().empty());
+    RemoveServiceObject("Svc");
+  }
+}
+
+TEST_F(SvcRuntimeTest, HandlerFromInitIsRegisteredAndModuleHandlerStaysIdle) {
+  TQZSvcObj object("Svc");
+  HandlerTargets[0] = &object;
+  HookScript hooks;
+  std::vector<std::string> initArguments;
+  hooks.Init = [&](TQZStringList* arguments, TQZHandlerFunction* handler) {
+    EXPECT_EQ(*handler, nullptr);
+    initArguments = ListStrings(*arguments);
+    *handler = FirstHandler;
+    return true;
+  };
+  hooks.Attach(object);
+  Add("Svc", object);
+  Scm.StartPlan = {{"Svc", "x"}};
+  {
+    DispatcherThread dispatcher;
+    WaitRunning();
+    ServiceCtrlHandler(SERVICE_CONTROL_INTERROGATE);
+    ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+    EXPECT_EQ(Scm.Rows().size(), 2u);
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
+    EXPECT_TRUE(dispatcher.Join());
+  }
+  EXPECT_EQ(initArguments, (std::vector<std::string>{"Svc", "x"}));
+  const auto registrations = Scm.Registrations();
+  ASSERT_EQ(registrations.size(), 1u);
+  EXPECT_EQ(registrations[0].second, &FirstHandler);
+  EXPECT_EQ(Scm.Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}));
+}
+
+TEST_F(SvcRuntimeTest, SecondObjectWantingTheModuleHandlerIsRefused) {
+  TQZSvcObj first("A"), second("B");
+  HookScript secondHooks;
+  secondHooks.Start = [](bool&) {};
+  secondHooks.Attach(second);
+  Add("A", first);
+  Add("B", second);
+  Scm.StartPlan = {{"A"}};
+  {
+    DispatcherThread dispatcher;
+    WaitRunning("A");
+    Scm.StartService({"B"});
+    Scm.WaitForReports(1, "B");
+    EXPECT_TRUE(Scm.SendControl("A", SERVICE_CONTROL_STOP));
+    EXPECT_TRUE(dispatcher.Join());
+  }
+  EXPECT_EQ(Scm.Rows("B"), std::vector<Row>{R(1, 5, 0)});
+  EXPECT_TRUE(secondHooks.Calls().empty());
+  EXPECT_EQ(second.State.load(), QZ_SERVICE_STOPPED);
+  EXPECT_EQ(Scm.Rows("A"), (std::vector<Row>{R(2, 0, 1, 0x20), R(4, 7, 0, 0x20),
+                                             R(3, 7, 0, 0x20), R(1, 7, 0, 0x20)}));
+}
+
+TEST_F(SvcRuntimeTest, TwoObjectsInOneProcessReportTheSharedType) {
+  TQZSvcObj first("A"), second("B");
+  second.Interactive = true;
+  HandlerTargets[0] = &first;
+  HandlerTargets[1] = &second;
+  HookScript firstHooks, secondHooks;
+  firstHooks.Init = [](TQZStringList*, TQZHandlerFunction* h) { *h = FirstHandler; return true; };
+  secondHooks.Init = [](TQZStringList*, TQZHandlerFunction* h) { *h = SecondHandler; return true; };
+  firstHooks.Attach(first);
+  secondHooks.Attach(second);
+  Add("B", second);
+  Add("A", first);
+  {
+    DispatcherThread dispatcher;
+    WaitRunning("A");
+    WaitRunning("B");
+    EXPECT_TRUE(Scm.SendControl("B", SERVICE_CONTROL_PAUSE));
+    EXPECT_TRUE(Scm.SendControl("B", SERVICE_CONTROL_STOP));
+    Scm.WaitForReports(6, "B");
+    EXPECT_EQ(first.State.load(), QZ_SERVICE_RUNNING);
+    EXPECT_TRUE(Scm.SendControl("A", SERVICE_CONTROL_STOP));
+    EXPECT_TRUE(dispatcher.Join());
+  }
+  EXPECT_EQ(Scm.DispatchedNames, (std::vector<std::string>{"A", "B"}));
+  EXPECT_EQ(Scm.Rows("A"), (std::vector<Row>{R(2, 0, 1, 0x20), R(4, 7, 0, 0x20),
+                                             R(3, 7, 0, 0x20), R(1, 7, 0, 0x20)}));
+  EXPECT_EQ(Scm.Rows("B"), (std::vector<Row>{R(2, 0, 1, 0x120), R(4, 7, 0, 0x120),
+                                             R(6, 7, 0, 0x120), R(7, 7, 0, 0x120),
+                                             R(3, 7, 0, 0x120), R(1, 7, 0, 0x120)}));
+}
+
+TEST_F(SvcRuntimeTest, ServiceMainResolvesTheNameItIsGiven) {
+  TQZSvcObj object("Svc");
+  HookScript hooks;
+  hooks.Init = [](TQZStringList*, TQZHandlerFunction*) { return true; };
+  hooks.Attach(object);
+  Add("Svc", object);
+
+  char name[] = "Svc";
+  char* argv[] = {name, nullptr};
+  ServiceMain(0, argv);
+  EXPECT_TRUE(Scm.Registrations().empty());
+  EXPECT_TRUE(hooks.Calls().empty());
+
+  // One entry: its object runs whatever name the SCM passes, registered
+  // under that name.
+  Scm.StartPlan = {{"Other", "x"}};
+  {
+    DispatcherThread dispatcher;
+    WaitRunning("Other");
+    EXPECT_TRUE(Scm.SendControl("Other", SERVICE_CONTROL_STOP));
+    EXPECT_TRUE(dispatcher.Join());
+  }
+  EXPECT_EQ(Scm.Rows("Other"), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}));
+  EXPECT_EQ(ListStrings(*object.Arguments), (std::vector<std::string>{"Other", "x"}));
+
+  // Two entries: an unknown name runs neither.
+  Scm.ForgetRecords();
+  TQZSvcObj second("Two");
+  HookScript secondHooks;
+  secondHooks.Init = hooks.Init;
+  secondHooks.Attach(second);
+  Add("Two", second);
+  Scm.StartPlan = {{"Other"}};
+  {
+    DispatcherThread dispatcher;
+    EXPECT_TRUE(dispatcher.Join());
+  }
+  EXPECT_EQ(Scm.Rows("Other"), std::vector<Row>{R(1, 5, 0)});
+  ASSERT_EQ(Scm.Registrations().size(), 1u);
+  EXPECT_EQ(Scm.Registrations()[0].second, &ServiceCtrlHandler);
+  EXPECT_EQ(hooks.Calls().size(), 1u);
+  EXPECT_TRUE(secondHooks.Calls().empty());
+}
+
+TEST_F(SvcRuntimeTest, StopSignalledBeforeTheWaitEndsTheRunAtOnce) {
+  TQZSvcObj object("Svc");
+  HookScript hooks;
+  Gate signalled;
+  hooks.Start = [&](bool&) { signalled.Wait(); };
+  hooks.Attach(object);
+  Add("Svc", object);
+  {
+    DispatcherThread dispatcher;
+    Scm.WaitForReports(1);
+    object.SignalStop();
+    signalled.Open();
+    EXPECT_TRUE(dispatcher.Join());
+  }
+  EXPECT_EQ(Scm.Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(1, 7, 0)}));
+  EXPECT_EQ(object.StopWaits(), 0u);
+}
+
+TEST_F(SvcRuntimeTest, StopEndsTheRunWithoutSpinningWhenTheEventIsUnusable) {
+  TQZSvcObj object("Svc");
+  Add("Svc", object);
+  for (bool withoutObject : {false, true}) {
+    SCOPED_TRACE(withoutObject ? "no event object" : "event without a handle");
+    Scm.ForgetRecords();
+    TQZEvent* event = object.StopEvent;
+    void* handle = event->Handle;
+    if (withoutObject) {
+      object.StopEvent = nullptr;
+    } else {
+      event->Handle = nullptr;
+    }
+    const uint32_t waitsBefore = object.StopWaits();
+    {
+      DispatcherThread dispatcher;
+      WaitRunning();
+      EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
+      EXPECT_TRUE(dispatcher.Join());
+    }
+    object.StopEvent = event;
+    event->Handle = handle;
+    EXPECT_EQ(Scm.Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}));
+    // A failing wait retried in a loop would count thousands.
+    EXPECT_LE(object.StopWaits() - waitsBefore, 1u);
+  }
+}
+
+TEST_F(SvcRuntimeTest, RunAgainStartsFreshAfterAnEarlierRun) {
+  TQZSvcObj object("Svc");
+  Add("Svc", object);
+  Scm.RegisterError = ERROR_ACCESS_DENIED;
+  {
+    DispatcherThread dispatcher;
+    EXPECT_TRUE(dispatcher.Join());
+  }
+  EXPECT_EQ(object.LastError, uint32_t{ERROR_ACCESS_DENIED});
+  Scm.RegisterError = 0;
+  for (int run = 0; run < 2; ++run) {
+    SCOPED_TRACE(run);
+    Scm.ForgetRecords();
+    {
+      DispatcherThread dispatcher;
+      WaitRunning();
+      // The stop of the earlier run must not end this one.
+      EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_INTERROGATE));
+      EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
+      EXPECT_TRUE(dispatcher.Join());
+    }
+    EXPECT_EQ(Scm.Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(4, 7, 0), R(3, 7, 0),
+                                            R(1, 7, 0)}));
+    EXPECT_EQ(object.LastError, 0u);
+  }
+}
+
+TEST_F(SvcRuntimeTest, FailedHandlerRegistrationWritesOneErrorRecord) {
+  TQZSvcObj object("Svc");
+  HookScript hooks;
+  hooks.Start = [](bool&) {};
+  hooks.Attach(object);
+  Add("Svc", object);
+  Scm.RegisterError = ERROR_ACCESS_DENIED;
+  {
+    DispatcherThread dispatcher;
+    EXPECT_TRUE(dispatcher.Join());
+  }
+  EXPECT_TRUE(Scm.Rows().empty());
+  EXPECT_TRUE(hooks.Calls().empty());
+  EXPECT_EQ(object.LastError, uint32_t{ERROR_ACCESS_DENIED});
+  EXPECT_EQ(object.StatusHandle, nullptr);
+  const std::string text = SystemErrorText(ERROR_ACCESS_DENIED).Text();
+  EXPECT_FALSE(text.empty());
+  const auto events = Scm.Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].Type, EVENTLOG_ERROR_TYPE);
+  EXPECT_EQ(events[0].Category, 0);
+  EXPECT_EQ(events[0].EventId, 0u);
+  EXPECT_EQ(events[0].Strings, std::vector<std::string>{text});
+  EXPECT_EQ(events[0].DataSize, 0u);
+  EXPECT_EQ(Scm.SourceNames, std::vector<std::string>{"Svc"});
+}
+
+TEST_F(SvcRuntimeTest, FailedStatusReportIsLoggedAndTheOperationGoesOn) {
+  TQZSvcObj object("Svc");
+  Add("Svc", object);
+  Scm.FailedReports = {0, 2};
+  Scm.ReportError = ERROR_INVALID_HANDLE;
+  {
+    DispatcherThread dispatcher;
+    WaitRunning();
+    EXPECT_EQ(object.State.load(), QZ_SERVICE_RUNNING);
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
+    EXPECT_TRUE(dispatcher.Join());
+  }
+  EXPECT_EQ(Scm.Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}));
+  const std::string text = SystemErrorText(ERROR_INVALID_HANDLE).Text();
+  const auto events = Scm.Events();
+  ASSERT_EQ(events.size(), 2u);
+  for (const EventRecord& e : events) {
+    EXPECT_EQ(e.Type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(e.Strings, std::vector<std::string>{text});
+  }
+  EXPECT_EQ(Scm.SourcesOpened, 1);
+  EXPECT_EQ(object.LastError, 0u);
+}
+
+TEST_F(SvcRuntimeTest, TableRefusesChangesAndSecondDispatcherWhileRunning) {
+  TQZSvcObj object("Svc"), other("Other");
+  HookScript hooks;
+  hooks.Start = [](bool&) {};
+  hooks.Attach(object);
+  EXPECT_FALSE(AddServiceObject("", &object));
+  EXPECT_FALSE(AddServiceObject("Null", nullptr));
+  Add("Svc", object);
+  EXPECT_FALSE(AddServiceObject("Svc", &other));
+  EXPECT_EQ(ServiceTableCount(), 1);
+  {
+    DispatcherThread dispatcher;
+    WaitRunning();
+    EXPECT_FALSE(AddServiceObject("Late", &other));
+    RemoveServiceObject("Svc");
+    EXPECT_EQ(ServiceTableCount(), 1);
+    EXPECT_FALSE(RunServiceDispatcher());
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
+    EXPECT_TRUE(dispatcher.Join());
+  }
+  EXPECT_EQ(Scm.DispatcherCalls, 1);
+  EXPECT_EQ(hooks.Calls(), std::vector<std::string>{"OnStart"});
+  RemoveServiceObject("Svc");
+  EXPECT_EQ(ServiceTableCount(), 0);
+}
+
+TEST_F(SvcRuntimeTest, DispatcherNeedsEntriesAndReportsTheScmFailure) {
+  EXPECT_FALSE(RunServiceDispatcher());
+  EXPECT_EQ(Scm.DispatcherCalls, 0);
+
+  TQZSvcObj a("b"), b("A"), c("c");
+  Add("b", a);
+  Add("A", b);
+  Add("c", c);
+  Scm.DispatcherError = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+  EXPECT_FALSE(RunServiceDispatcher());
+  EXPECT_EQ(Scm.DispatcherCalls, 1);
+  // The running flag is cleared again: the table accepts changes.
+  RemoveServiceObject("c");
+  EXPECT_EQ(ServiceTableCount(), 2);
+
+  Scm.DispatcherError = 0;
+  Scm.StartPlan = {{"A"}};
+  {
+    DispatcherThread dispatcher;
+    WaitRunning("A");
+    EXPECT_TRUE(Scm.SendControl("A", SERVICE_CONTROL_STOP));
+    EXPECT_TRUE(dispatcher.Join());
+  }
+  EXPECT_EQ(Scm.DispatchedNames, (std::vector<std::string>{"A", "b"}));
+}
+
+TEST_F(SvcRuntimeTest, SettersAndStateChangesActOnlyWhenAllowed) {
+  TQZSvcObj object("Svc");
+  object.SetState(QZ_SERVICE_RUNNING);
+  object.ReportStatus();
+  EXPECT_EQ(object.State.load(), QZ_SERVICE_STOPPED);
+  HookScript hooks;
+  hooks.Start = [&](bool&) {
+    object.SetDisplayName("During");
+    object.SetDescription("During");
+    object.SetBinaryPath("During");
+  };
+  hooks.Attach(object);
+  Add("Svc", object);
+  {
+    DispatcherThread dispatcher;
+    WaitRunning();
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
+    EXPECT_TRUE(dispatcher.Join());
+  }
+  EXPECT_EQ(std::string(object.GetDisplayName().Text()), "Svc");
+  EXPECT_EQ(std::string(object.GetDescription().Text()), "");
+  EXPECT_NE(std::string(object.BinaryPath.Text()), "During");
+  object.SetDisplayName("After");
+  object.SetDescription("After");
+  object.SetBinaryPath("After");
+  EXPECT_EQ(std::string(object.GetDisplayName().Text()), "After");
+  EXPECT_EQ(std::string(object.GetDescription().Text()), "After");
+  EXPECT_EQ(std::string(object.BinaryPath.Text()), "After");
+}
+
+TEST_F(SvcRuntimeTest, RacingFirstRecordsInstallOneWriter) {
+  for (int round = 0; round < 50; ++round) {
+    Gate go;
+    {
+      TQZSvcObj object("Svc");
+      auto write = [&] {
+        go.Wait();
+        object.LogEvent("text", EVENTLOG_ERROR_TYPE, 0, 0, TQZString());
+      };
+      std::thread one(write), two(write);
+      go.Open();
+      one.join();
+      two.join();
+      ASSERT_NE(object.EventLog.load(), nullptr);
+    }
+    ASSERT_EQ(Scm.SourcesOpened, Scm.SourcesClosed) << round;
+  }
+  const auto events = Scm.Events();
+  EXPECT_EQ(events.size(), 100u);
+  for (const EventRecord& e : events) EXPECT_NE(e.Log, nullptr);
+}
+
+TEST(TQZSvcObjTest, NewObjectIsStoppedWithDefinitionDefaults) {
+  TQZSvcObj object("My Svc");
+  EXPECT_EQ(std::string(object.GetServiceName().Text()), "My Svc");
+  EXPECT_EQ(std::string(object.GetDisplayName().Text()), "My Svc");
+  EXPECT_EQ(object.GetDescription().Length(), 0);
+  const std::string file = ModuleFileName.Text();
+  ASSERT_FALSE(file.empty());
+  EXPECT_EQ(std::string(object.BinaryPath.Text()),
+            ContainsBlank(ModuleFileName) ? '"' + file + '"' : file);
+  EXPECT_EQ(object.State.load(), QZ_SERVICE_STOPPED);
+  EXPECT_EQ(object.PrevState.load(), QZ_SERVICE_START_PENDING);
+  EXPECT_NE(object.StopEvent->Handle, nullptr);
+  EXPECT_EQ(object.Arguments->Count(), 0);
+  EXPECT_TRUE(object.Dependencies->Sorted());
+  EXPECT_FALSE(object.Dependencies->Duplicates());
+  EXPECT_TRUE(object.Dependencies->CaseSensitive());
+  EXPECT_EQ(object.OnInit.Function, nullptr);
+  EXPECT_EQ(object.OnShutdown.Function, nullptr);
+}
+
+TEST(TQZSvcObjTest, ComposedTypeAndAcceptedControls) {
+  const uint32_t types[][4] = {
+      {0x10, 0, 0, 0x10}, {0x10, 1, 0, 0x110}, {0x10, 0, 1, 0x20}, {0x30, 0, 0, 0x10},
+      {0x01, 1, 1, 0x01}, {0x20, 1, 0, 0x110}, {0x02, 0, 1, 0x02}, {0x130, 0, 1, 0x120}};
+  for (const auto& t : types) {
+    EXPECT_EQ(ComposeServiceType(t[0], t[1] != 0, t[2] != 0), t[3]) << t[0] << t[1] << t[2];
+  }
+  EXPECT_EQ(ComposeControlsAccepted(true, true), 7u);
+  EXPECT_EQ(ComposeControlsAccepted(true, false), 5u);
+  EXPECT_EQ(ComposeControlsAccepted(false, true), 6u);
+  EXPECT_EQ(ComposeControlsAccepted(false, false), 4u);
+}
+
+}  // namespace
