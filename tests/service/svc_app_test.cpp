@@ -1,1 +1,726 @@
-// placeholder
+// Unit tests of the application object: dispatch, help, console mode, the
+// service mode and the hook adapters, with a fake service control manager
+// behind the Win32 call table and standard input replaced by a pipe.
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "foundation/lists.h"
+#include "foundation/string.h"
+#include "foundation/win32.h"
+#include "service/console.h"
+#include "service/svc_app.h"
+#include "service/svc_obj.h"
+#include "tests/service/scoped_api.h"
+
+namespace {
+
+// Standard input taken from a pipe for one test. The writing end stays open
+// until End, so a read blocks until then.
+class ScopedStdin {
+ public:
+  explicit ScopedStdin(const std::string& bytes, bool end = true) {
+    Saved = GetStdHandle(STD_INPUT_HANDLE);
+    CreatePipe(&Read, &Write, nullptr, 4096);
+    SetStdHandle(STD_INPUT_HANDLE, Read);
+    Send(bytes);
+    if (end) End();
+  }
+  ~ScopedStdin() {
+    End();
+    SetStdHandle(STD_INPUT_HANDLE, Saved);
+    CloseHandle(Read);
+  }
+  void Send(const std::string& bytes) {
+    DWORD written = 0;
+    if (!bytes.empty()) {
+      WriteFile(Write, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                nullptr);
+    }
+  }
+  void End() {
+    if (Write != nullptr) CloseHandle(Write);
+    Write = nullptr;
+  }
+  // What the code under test left unread; ends the input first.
+  std::string Unread() {
+    End();
+    std::string rest;
+    char buffer[256];
+    DWORD read = 0;
+    while (ReadFile(Read, buffer, sizeof buffer, &read, nullptr) && read > 0) {
+      rest.append(buffer, read);
+    }
+    return rest;
+  }
+
+ private:
+  HANDLE Saved = nullptr;
+  HANDLE Read = nullptr;
+  HANDLE Write = nullptr;
+};
+
+// The first bytes of s, as many as expected has.
+std::string Head(const std::string& s, const std::string& expected) {
+  return s.substr(0, expected.size());
+}
+
+// One listed line: the indent, the switch padded to width, the description.
+std::string ClauseLine(const std::string& text, size_t width,
+                       const std::string& description) {
+  return "  " + text + std::string(width - text.size(), ' ') + description +
+         "\n";
+}
+
+std::string Captured(const std::function<void()>& run) {
+  testing::internal::CaptureStdout();
+  run();
+  std::fflush(stdout);
+  return testing::internal::GetCapturedStdout();
+}
+
+// What the embedding program's callbacks saw, in order.
+struct CallbackLog {
+  std::mutex Lock;
+  std::vector<std::string> Events;
+  std::vector<std::string> StartArguments;
+  bool StartResult = true;
+  void Add(const std::string& event) {
+    std::lock_guard<std::mutex> guard(Lock);
+    Events.push_back(event);
+  }
+};
+CallbackLog* Callbacks = nullptr;
+
+std::vector<std::string> Items(TQZStringList* list) {
+  std::vector<std::string> items;
+  for (int32_t i = 0; list != nullptr && i < list->Count(); ++i) {
+    items.push_back(list->GetString(i).Text());
+  }
+  return items;
+}
+
+bool RecordStart(TQZStringList* arguments, bool asService) {
+  Callbacks->StartArguments = Items(arguments);
+  Callbacks->Add(asService ? "start service" : "start console");
+  return Callbacks->StartResult;
+}
+void RecordStop(bool asService) {
+  Callbacks->Add(asService ? "stop service" : "stop console");
+}
+void RecordConsoleRun(TQZStringList* arguments) {
+  Callbacks->Add("console run " + std::to_string(Items(arguments).size()));
+}
+
+// The control manager calls each engine under test makes, as text.
+struct FakeScm {
+  std::mutex Lock;
+  std::vector<std::string> Calls;
+  std::vector<DWORD> States;
+  LPHANDLER_FUNCTION Handler = nullptr;
+  HANDLE Running = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  // Run inside the fake dispatcher call, while the service run is under way.
+  std::function<void(const SERVICE_TABLE_ENTRYA*)> DuringDispatch;
+  ~FakeScm() { CloseHandle(Running); }
+  void Add(const std::string& call) {
+    std::lock_guard<std::mutex> guard(Lock);
+    Calls.push_back(call);
+  }
+};
+FakeScm* Scm = nullptr;
+
+SC_HANDLE const ManagerHandle = reinterpret_cast<SC_HANDLE>(0x1000);
+SC_HANDLE const ServiceHandle = reinterpret_cast<SC_HANDLE>(0x2000);
+
+SC_HANDLE WINAPI FakeOpenManager(LPCSTR, LPCSTR, DWORD) { return ManagerHandle; }
+SC_HANDLE WINAPI FakeOpenService(SC_HANDLE, LPCSTR name, DWORD access) {
+  Scm->Add(std::string("open ") + name +
+           (access == SERVICE_ALL_ACCESS ? " full" : " read"));
+  return ServiceHandle;
+}
+SC_HANDLE WINAPI FakeCreateService(SC_HANDLE, LPCSTR name, LPCSTR, DWORD, DWORD,
+                                   DWORD, DWORD, LPCSTR, LPCSTR, LPDWORD,
+                                   LPCSTR, LPCSTR, LPCSTR) {
+  Scm->Add(std::string("create ") + name);
+  return ServiceHandle;
+}
+BOOL WINAPI FakeStartService(SC_HANDLE, DWORD argc, LPCSTR* argv) {
+  std::string call = "start";
+  for (DWORD i = 0; i < argc; ++i) call += std::string(" ") + argv[i];
+  Scm->Add(call);
+  return TRUE;
+}
+BOOL WINAPI FakeControlService(SC_HANDLE, DWORD control,
+                               LPSERVICE_STATUS status) {
+  Scm->Add("control " + std::to_string(control));
+  status->dwCurrentState = SERVICE_STOP_PENDING;
+  return TRUE;
+}
+BOOL WINAPI FakeDeleteService(SC_HANDLE) {
+  Scm->Add("delete");
+  return TRUE;
+}
+BOOL WINAPI FakeChangeConfig(SC_HANDLE, DWORD, LPVOID) { return TRUE; }
+BOOL WINAPI FakeCloseHandle(SC_HANDLE) { return TRUE; }
+
+// Stands for a process started from a console: there is no control manager.
+BOOL WINAPI FakeDispatcherWithoutScm(const SERVICE_TABLE_ENTRYA* table) {
+  Scm->Add(std::string("dispatch ") + table[0].lpServiceName);
+  if (Scm->DuringDispatch) Scm->DuringDispatch(table);
+  SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+  return FALSE;
+}
+
+// Behaves as the control manager does: runs the service main routine on a
+// thread of its own and sends the stop from the dispatcher thread once the
+// service reports running.
+BOOL WINAPI FakeDispatcherRunningService(const SERVICE_TABLE_ENTRYA* table) {
+  char name[] = "TestSvc";
+  char argument[] = "from-scm";
+  char* argv[] = {name, argument};
+  LPSERVICE_MAIN_FUNCTIONA serviceMain = table[0].lpServiceProc;
+  std::thread serviceThread([&] { serviceMain(2, argv); });
+  WaitForSingleObject(Scm->Running, INFINITE);
+  Scm->Handler(SERVICE_CONTROL_STOP);
+  serviceThread.join();
+  return TRUE;
+}
+SERVICE_STATUS_HANDLE WINAPI FakeRegisterHandler(LPCSTR,
+                                                 LPHANDLER_FUNCTION handler) {
+  Scm->Handler = handler;
+  return reinterpret_cast<SERVICE_STATUS_HANDLE>(0x3000);
+}
+BOOL WINAPI FakeSetStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status) {
+  {
+    std::lock_guard<std::mutex> guard(Scm->Lock);
+    Scm->States.push_back(status->dwCurrentState);
+  }
+  if (status->dwCurrentState == SERVICE_RUNNING) SetEvent(Scm->Running);
+  return TRUE;
+}
+
+class TQZSvcAppTest : public testing::Test {
+ protected:
+  TQZSvcAppTest() : App("TestSvc", "Service demo", "Test TQZSvcApp demo") {
+    Callbacks = &Log;
+    Scm = &Fake;
+    Api->OpenSCManagerA = FakeOpenManager;
+    Api->OpenServiceA = FakeOpenService;
+    Api->CreateServiceA = FakeCreateService;
+    Api->StartServiceA = FakeStartService;
+    Api->ControlService = FakeControlService;
+    Api->DeleteService = FakeDeleteService;
+    Api->ChangeServiceConfig2A = FakeChangeConfig;
+    Api->CloseServiceHandle = FakeCloseHandle;
+    Api->StartServiceCtrlDispatcherA = FakeDispatcherWithoutScm;
+    App.OnStart = RecordStart;
+    App.OnStop = RecordStop;
+  }
+  ~TQZSvcAppTest() override {
+    Callbacks = nullptr;
+    Scm = nullptr;
+  }
+
+  // Runs Main with the program path followed by the given arguments.
+  std::string RunMain(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), "svcdemo.exe");
+    std::vector<char*> argv;
+    for (std::string& a : arguments) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    return Captured(
+        [&] { App.Main(static_cast<int>(arguments.size()), argv.data()); });
+  }
+
+  ScopedServiceApi Api;
+  CallbackLog Log;
+  FakeScm Fake;
+  TQZSvcApp App;
+};
+
+const char FixedClause[] =
+    "  /? or -help               display help information\n"
+    "  /service                  run service application\n"
+    "  -debug                    run console application\n"
+    "  -install                  install service\n"
+    "  -uninstall or -remove     uninstall service\n"
+    "  -start [parameters]       start service\n"
+    "  -stop                     stop service\n"
+    "  -pause                    pause service\n"
+    "  -continue                 continue service\n";
+
+const char DebugRun[] =
+    "Test TQZSvcApp demo\n\n"
+    ">>>>> Service demo starts success!\n\n"
+    "Press Ctrl+C stop application.\n";
+
+// --- Dispatch ---------------------------------------------------------------
+
+TEST_F(TQZSvcAppTest, EveryBuiltInSwitchIsMatchedWhateverItsLetterCase) {
+  struct Case {
+    const char* Switch;
+    std::vector<std::string> Calls;
+    const char* FirstLine;
+  };
+  const Case cases[] = {
+      {"/?", {}, "Test TQZSvcApp demo\n\nswitch clause:\n"},
+      {"-HeLP", {}, "Test TQZSvcApp demo\n\nswitch clause:\n"},
+      {"-DEBUG", {}, DebugRun},
+      {"/Service", {"dispatch TestSvc"}, ""},
+      {"-Install", {"create TestSvc"}, "install service <TestSvc> success!\n"},
+      {"-UNINSTALL", {"open TestSvc full", "delete"},
+       "uninstall service <TestSvc> success!\n"},
+      {"-ReMoVe", {"open TestSvc full", "delete"},
+       "uninstall service <TestSvc> success!\n"},
+      {"-START", {"open TestSvc read", "start"},
+       "start service <TestSvc> success!\n"},
+      {"-sTop", {"open TestSvc read", "control 1"},
+       "stop service <TestSvc> success!\n"},
+      {"-PAUSE", {"open TestSvc read", "control 2"},
+       "pause service <TestSvc> success!\n"},
+      {"-Continue", {"open TestSvc read", "control 3"},
+       "continue service <TestSvc> success!\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Switch);
+    Fake.Calls.clear();
+    ScopedStdin input("\x03");
+    const std::string out = RunMain({c.Switch});
+    EXPECT_EQ(Fake.Calls, c.Calls);
+    EXPECT_EQ(Head(out, c.FirstLine), c.FirstLine);
+    if (c.FirstLine[0] == '\0') {
+      EXPECT_EQ(out, "");
+    }
+  }
+}
+
+TEST_F(TQZSvcAppTest, RemoveDoesExactlyWhatUninstallDoes) {
+  const std::string uninstall = RunMain({"-uninstall"});
+  const std::vector<std::string> uninstallCalls = Fake.Calls;
+  Fake.Calls.clear();
+  EXPECT_EQ(RunMain({"-remove"}), uninstall);
+  EXPECT_EQ(Fake.Calls, uninstallCalls);
+}
+
+TEST_F(TQZSvcAppTest, StartHandsOnlyTheArgumentsAfterTheSwitch) {
+  RunMain({"-start", "a", "b"});
+  EXPECT_EQ(Fake.Calls,
+            (std::vector<std::string>{"open TestSvc read", "start a b"}));
+}
+
+TEST_F(TQZSvcAppTest, SwitchNotInTheTableShowsHelpWithTheErrorLine) {
+  // The whole text must match: a prefix or an extension is another switch.
+  for (const char* unknown : {"-x", "-hel", "-helpx", "help"}) {
+    SCOPED_TRACE(unknown);
+    EXPECT_EQ(RunMain({unknown}),
+              std::string("Test TQZSvcApp demo\nerror: switch <") + unknown +
+                  "> is nonsupport!\n\nswitch clause:\n" + FixedClause);
+  }
+  EXPECT_TRUE(Fake.Calls.empty());
+  EXPECT_TRUE(Log.Events.empty());
+}
+
+TEST_F(TQZSvcAppTest, NoArgumentRunsTheConsoleModeWhileACodeTwoSwitchExists) {
+  ScopedStdin input("\x03");
+  EXPECT_EQ(RunMain({}), DebugRun);
+  EXPECT_EQ(Log.Events,
+            (std::vector<std::string>{"start console", "stop console"}));
+  EXPECT_TRUE(Fake.Calls.empty());
+
+  // Without a program path either.
+  Log.Events.clear();
+  ScopedStdin again("\x03");
+  Captured([&] { App.Main(0, nullptr); });
+  EXPECT_EQ(Log.Events,
+            (std::vector<std::string>{"start console", "stop console"}));
+}
+
+TEST_F(TQZSvcAppTest, NoArgumentRunsTheServiceModeWithoutACodeTwoSwitch) {
+  App.Switches->Remove("/SERVICE");
+  ASSERT_EQ(App.GetServiceSwitch().Length(), 0);
+  ScopedStdin input("\x03");
+  EXPECT_EQ(RunMain({}), "");
+  EXPECT_EQ(Fake.Calls, (std::vector<std::string>{"dispatch TestSvc"}));
+  EXPECT_TRUE(Log.Events.empty());
+
+  // Another switch with code 2 takes its place.
+  App.Switches->Add("-svc", 2);
+  EXPECT_STREQ(App.GetServiceSwitch().Text(), "-svc");
+}
+
+struct UserCall {
+  int Code = 0;
+  int Argc = 0;
+  char** Argv = nullptr;
+  int Calls = 0;
+};
+UserCall LastUserCall;
+void RecordUser(int code, int argc, char** argv) {
+  LastUserCall = {code, argc, argv, LastUserCall.Calls + 1};
+}
+
+TEST_F(TQZSvcAppTest, UserSwitchesReachOnUserWithTheirCodeAndTheCommandLine) {
+  App.OnUser = RecordUser;
+  App.Switches->Add("-Custom", 9);
+  // A negative code is outside 0..8 once compared as unsigned.
+  App.Switches->Add("-negative", static_cast<uint32_t>(-2));
+
+  char program[] = "svcdemo.exe", custom[] = "-CUSTOM", extra[] = "x";
+  char* argv[] = {program, custom, extra, nullptr};
+  LastUserCall = {};
+  Captured([&] { App.Main(3, argv); });
+  EXPECT_EQ(LastUserCall.Calls, 1);
+  EXPECT_EQ(LastUserCall.Code, 9);
+  EXPECT_EQ(LastUserCall.Argc, 3);
+  EXPECT_EQ(LastUserCall.Argv, argv);
+
+  char negative[] = "-negative";
+  argv[1] = negative;
+  Captured([&] { App.Main(2, argv); });
+  EXPECT_EQ(LastUserCall.Calls, 2);
+  EXPECT_EQ(LastUserCall.Code, -2);
+  EXPECT_TRUE(Fake.Calls.empty());
+}
+
+TEST_F(TQZSvcAppTest, ResetSwitchesRestoresTheBuiltInTable) {
+  App.Switches->Clear();
+  App.SwitchDescriptions->Clear();
+  App.Switches->Add("-only", 0);
+  App.ResetSwitches();
+  EXPECT_EQ(App.Switches->Count(), 11);
+  EXPECT_EQ(App.Switches->Find("-only"), -1);
+  EXPECT_STREQ(App.SwitchDescriptions->GetText(8).Text(), "continue service");
+  EXPECT_EQ(RunMain({"-help"}),
+            std::string("Test TQZSvcApp demo\n\nswitch clause:\n") +
+                FixedClause);
+}
+
+// --- Help -------------------------------------------------------------------
+
+TEST_F(TQZSvcAppTest, ListedSwitchesStandSortedWithDescriptionsInOneColumn) {
+  App.ListSwitches = true;
+  const char* const expected[][2] = {
+      {"-continue", "continue service"}, {"-debug", "run console application"},
+      {"-help", "display help information"}, {"-install", "install service"},
+      {"-pause", "pause service"},       {"-remove", "uninstall service"},
+      {"-start", "start service"},       {"-stop", "stop service"},
+      {"-uninstall", "uninstall service"},
+      {"/?", "display help information"},
+      {"/service", "run service application"},
+  };
+  // The longest switch, "-uninstall", sets the column at 2 + 10 + 5.
+  std::string clause;
+  for (const auto& line : expected) clause += ClauseLine(line[0], 15, line[1]);
+  EXPECT_EQ(std::string(App.GetSwitchClause().Text()), clause);
+  EXPECT_EQ(RunMain({"/?"}),
+            "Test TQZSvcApp demo\n\nswitch clause:\n" + clause);
+}
+
+TEST_F(TQZSvcAppTest, ListedUserSwitchWithoutDescriptionShowsItsCode) {
+  App.ListSwitches = true;
+  App.Switches->Add("-averylongswitch", 9);
+  App.Switches->Add("-described", 10);
+  App.SwitchDescriptions->Add(10, "has a text");
+  const std::string clause = App.GetSwitchClause().Text();
+  // The longest switch (16 bytes) sets the column at 2 + 16 + 5.
+  for (const std::string& line :
+       {ClauseLine("-averylongswitch", 21, "user-defined switch(9)"),
+        ClauseLine("-described", 21, "has a text"),
+        ClauseLine("-continue", 21, "continue service")}) {
+    EXPECT_NE(clause.find(line), std::string::npos) << line;
+  }
+}
+
+TEST_F(TQZSvcAppTest, EmptySwitchTableListsNoClause) {
+  App.ListSwitches = true;
+  App.Switches->Clear();
+  EXPECT_EQ(RunMain({"-help"}),
+            "Test TQZSvcApp demo\nerror: switch <-help> is nonsupport!\n");
+}
+
+TEST_F(TQZSvcAppTest, TitleFallsBackToDisplayNameThenServiceName) {
+  EXPECT_STREQ(App.GetTitle().Text(), "Test TQZSvcApp demo");
+  App.Service->SetDescription("");
+  EXPECT_STREQ(App.GetTitle().Text(), "Service demo");
+  App.Service->SetDisplayName("");
+  EXPECT_STREQ(App.GetTitle().Text(), "TestSvc");
+  EXPECT_EQ(Head(RunMain({"-x"}), "TestSvc\nerror"), "TestSvc\nerror");
+}
+
+TEST_F(TQZSvcAppTest, FormatDirectivesInTextsArePrintedAsTheyStand) {
+  TQZSvcApp app("%s%n", "%n%s", "%s%n%s");
+  app.ListSwitches = true;
+  app.Switches->Add("%n%n", 9);
+  const std::string help = Captured([&] { app.ShowHelp("%s%n", true); });
+  const std::string expected =
+      "%s%n%s\nerror: switch <%s%n> is nonsupport!\n\nswitch clause:\n";
+  EXPECT_EQ(Head(help, expected), expected);
+  EXPECT_NE(help.find(ClauseLine("%n%n", 15, "user-defined switch(9)")),
+            std::string::npos);
+
+  app.Service->SetDescription("");
+  app.OnStart = RecordStart;
+  ScopedStdin input("\x03");
+  char program[] = "p", debug[] = "-debug";
+  char* argv[] = {program, debug, nullptr};
+  const std::string run = Captured([&] { app.Main(2, argv); });
+  EXPECT_EQ(run,
+            "%n%s\n\n>>>>> %n%s starts success!\n\n"
+            "Press Ctrl+C stop application.\n");
+}
+
+// --- Console mode -------------------------------------------------------------
+
+TEST_F(TQZSvcAppTest, DebugRunStartsWaitsForCtrlCAndStops) {
+  ScopedStdin input("ab\x03rest");
+  EXPECT_EQ(RunMain({"-debug", "p1"}), DebugRun);
+  EXPECT_EQ(Log.Events,
+            (std::vector<std::string>{"start console", "stop console"}));
+  EXPECT_EQ(Log.StartArguments,
+            (std::vector<std::string>{"svcdemo.exe", "-debug", "p1"}));
+  EXPECT_EQ(Items(App.StartArgs), Log.StartArguments);
+  // Nothing after the Ctrl+C byte was taken from the input.
+  EXPECT_EQ(input.Unread(), "rest");
+}
+
+TEST_F(TQZSvcAppTest, DebugRunEndsAndStopsAtTheEndOfInput) {
+  ScopedStdin input("no ctrl-c here");
+  EXPECT_EQ(RunMain({"-debug"}), DebugRun);
+  EXPECT_EQ(Log.Events,
+            (std::vector<std::string>{"start console", "stop console"}));
+}
+
+TEST_F(TQZSvcAppTest, FailedStartWaitsForOneKeyAndDoesNotStop) {
+  Log.StartResult = false;
+  ScopedStdin input("xyz");
+  EXPECT_EQ(RunMain({"-debug"}),
+            "Test TQZSvcApp demo\n\n>>>>> Service demo starts failure!\n\n"
+            "Press any key close.\n");
+  EXPECT_EQ(Log.Events, (std::vector<std::string>{"start console"}));
+  EXPECT_EQ(input.Unread(), "yz");
+
+  // A missing OnStart is a failed start too; the end of input ends the wait.
+  App.OnStart = nullptr;
+  ScopedStdin empty("");
+  EXPECT_EQ(RunMain({"-debug"}),
+            "Test TQZSvcApp demo\n\n>>>>> Service demo starts failure!\n\n"
+            "Press any key close.\n");
+  EXPECT_EQ(Log.Events.size(), 1u);
+}
+
+TEST_F(TQZSvcAppTest, ConsoleRunCallbackReplacesTheCtrlCWait) {
+  App.OnConsoleRun = RecordConsoleRun;
+  ScopedStdin input("\x03untouched");
+  EXPECT_EQ(RunMain({"-debug", "p1"}),
+            "Test TQZSvcApp demo\n\n>>>>> Service demo starts success!\n\n");
+  EXPECT_EQ(Log.Events, (std::vector<std::string>{
+                            "start console", "console run 3", "stop console"}));
+  EXPECT_EQ(input.Unread(), "\x03untouched");
+}
+
+// --- Service mode and adapters --------------------------------------------------
+
+TEST_F(TQZSvcAppTest, ServiceRunCallsTheCallbacksThroughTheAdapters) {
+  Api->StartServiceCtrlDispatcherA = FakeDispatcherRunningService;
+  Api->RegisterServiceCtrlHandlerA = FakeRegisterHandler;
+  Api->SetServiceStatus = FakeSetStatus;
+  EXPECT_EQ(RunMain({"/service"}), "");
+  EXPECT_EQ(Fake.Handler, &TQZSvcApp::AppCtrlHandler);
+  EXPECT_EQ(Fake.States, (std::vector<DWORD>{SERVICE_START_PENDING,
+                                             SERVICE_RUNNING,
+                                             SERVICE_STOP_PENDING,
+                                             SERVICE_STOPPED}));
+  EXPECT_EQ(Log.Events,
+            (std::vector<std::string>{"start service", "stop service"}));
+  EXPECT_EQ(Log.StartArguments,
+            (std::vector<std::string>{"TestSvc", "from-scm"}));
+  EXPECT_EQ(ServiceTableCount(), 0);
+}
+
+TEST_F(TQZSvcAppTest, ServiceObjectIsPublishedOnlyWhileTheDispatcherRuns) {
+  TQZSvcApp other("Other", "", "");
+  TQZStringList arguments;
+  TQZHandlerFunction handler = nullptr;
+  EXPECT_FALSE(TQZSvcApp::AppOnInit(&App, App.Service, &arguments, &handler));
+
+  bool ownAccepted = false, otherAccepted = true;
+  int32_t tableDuringRun = 0;
+  Fake.DuringDispatch = [&](const SERVICE_TABLE_ENTRYA*) {
+    ownAccepted =
+        TQZSvcApp::AppOnInit(&App, App.Service, &arguments, &handler);
+    otherAccepted =
+        TQZSvcApp::AppOnInit(&other, other.Service, &arguments, &handler);
+    tableDuringRun = ServiceTableCount();
+    // A stop control now reaches the published object.
+    TQZSvcApp::AppCtrlHandler(SERVICE_CONTROL_STOP);
+  };
+  App.RunService();
+  EXPECT_TRUE(ownAccepted);
+  EXPECT_FALSE(otherAccepted);
+  EXPECT_EQ(tableDuringRun, 1);
+  EXPECT_EQ(Log.Events, (std::vector<std::string>{"stop service"}));
+  EXPECT_NE(App.StartArgs, nullptr);
+
+  EXPECT_EQ(ServiceTableCount(), 0);
+  EXPECT_FALSE(TQZSvcApp::AppOnInit(&App, App.Service, &arguments, &handler));
+  TQZSvcApp::AppCtrlHandler(SERVICE_CONTROL_STOP);
+  EXPECT_EQ(Log.Events.size(), 1u);
+}
+
+TEST_F(TQZSvcAppTest, ServiceRunLeavesAnotherObjectsTableEntryInPlace) {
+  TQZSvcObj stranger("TestSvc");
+  ASSERT_TRUE(AddServiceObject("TestSvc", &stranger));
+  App.RunService();
+  EXPECT_EQ(ServiceTableCount(), 1);
+  RemoveServiceObject("TestSvc");
+  EXPECT_EQ(ServiceTableCount(), 0);
+}
+
+TEST_F(TQZSvcAppTest, InitAdapterCopiesTheArgumentsAndSuppliesTheHandler) {
+  App.StartArgs = new TQZStringList();
+  App.StartArgs->Add("stale", 0);
+  TQZStringList arguments;
+  arguments.Add("TestSvc", 0);
+  arguments.Add("b", 7);
+  arguments.Add("a", 0);
+  arguments.SetSorted(true);
+  TQZHandlerFunction handler = nullptr;
+  TQZSvcApp::AppOnInit(&App, App.Service, &arguments, &handler);
+  EXPECT_EQ(handler, &TQZSvcApp::AppCtrlHandler);
+  // Items, data words and settings alike: the copy is sorted too.
+  EXPECT_EQ(Items(App.StartArgs),
+            (std::vector<std::string>{"a", "b", "TestSvc"}));
+  EXPECT_TRUE(App.StartArgs->Sorted());
+  EXPECT_EQ(App.StartArgs->GetData(1), 7u);
+  // A copy: the caller's list may change afterwards.
+  arguments.Clear();
+  EXPECT_EQ(App.StartArgs->Count(), 3);
+}
+
+TEST_F(TQZSvcAppTest, StartAdapterRefusesWithoutASuccessfulOnStart) {
+  bool ok = true;
+  Log.StartResult = false;
+  EXPECT_FALSE(TQZSvcApp::AppOnStart(&App, App.Service, ok));
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(Log.Events, (std::vector<std::string>{"start service"}));
+
+  Log.StartResult = true;
+  ok = false;
+  EXPECT_TRUE(TQZSvcApp::AppOnStart(&App, App.Service, ok));
+  EXPECT_TRUE(ok);
+
+  App.OnStart = nullptr;
+  ok = true;
+  EXPECT_FALSE(TQZSvcApp::AppOnStart(&App, App.Service, ok));
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(Log.Events.size(), 2u);
+}
+
+TEST_F(TQZSvcAppTest, StopAndShutdownAdaptersStopWithoutTouchingOk) {
+  for (bool entry : {true, false}) {
+    bool ok = entry;
+    TQZSvcApp::AppOnStop(&App, App.Service, ok);
+    EXPECT_EQ(ok, entry);
+  }
+  TQZSvcApp::AppOnShutdown(&App, App.Service);
+  EXPECT_EQ(Log.Events, (std::vector<std::string>{
+                            "stop service", "stop service", "stop service"}));
+
+  App.OnStop = nullptr;
+  bool ok = true;
+  TQZSvcApp::AppOnStop(&App, App.Service, ok);
+  TQZSvcApp::AppOnShutdown(&App, App.Service);
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(Log.Events.size(), 3u);
+}
+
+// --- Console waits ------------------------------------------------------------
+
+// Ends a wait that the code under test failed to end, so that a fault fails
+// the test instead of hanging it.
+class Rescue {
+ public:
+  explicit Rescue(ScopedStdin& input) : Input(input) {
+    Thread = std::thread([this] {
+      if (WaitForSingleObject(Done, 60000) == WAIT_TIMEOUT) {
+        Fired = true;
+        Input.End();
+      }
+    });
+  }
+  ~Rescue() {
+    SetEvent(Done);
+    Thread.join();
+    CloseHandle(Done);
+  }
+  std::atomic<bool> Fired{false};
+
+ private:
+  ScopedStdin& Input;
+  HANDLE Done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  std::thread Thread;
+};
+
+TEST(TQZConsoleStopWaitTest, ControlEventEndsAWaitOnOpenInput) {
+  for (DWORD event : {DWORD{CTRL_C_EVENT}, DWORD{CTRL_BREAK_EVENT}}) {
+    ScopedStdin input("", false);
+    bool taken = false;
+    {
+      TQZConsoleStopWait wait;
+      Rescue rescue(input);
+      std::thread handler([&] { taken = HandleConsoleControl(event); });
+      wait.Wait();
+      handler.join();
+      EXPECT_FALSE(rescue.Fired);
+    }
+    EXPECT_TRUE(taken);
+  }
+}
+
+TEST(TQZConsoleStopWaitTest, CloseEventIsHeldUntilTheStopHasRun) {
+  ScopedStdin input("", false);
+  std::mutex lock;
+  std::vector<std::string> order;
+  bool taken = false;
+  TQZConsoleStopWait wait;
+  Rescue rescue(input);
+  std::thread handler([&] {
+    taken = HandleConsoleControl(CTRL_CLOSE_EVENT);
+    std::lock_guard<std::mutex> guard(lock);
+    order.push_back("handler returned");
+  });
+  wait.Wait();
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    order.push_back("stop ran");
+  }
+  wait.Finish();
+  handler.join();
+  EXPECT_TRUE(taken);
+  EXPECT_FALSE(rescue.Fired);
+  EXPECT_EQ(order, (std::vector<std::string>{"stop ran", "handler returned"}));
+}
+
+TEST(TQZConsoleStopWaitTest, ControlEventsPassOnWhenNoWaitIsArmed) {
+  EXPECT_FALSE(HandleConsoleControl(CTRL_C_EVENT));
+  EXPECT_FALSE(HandleConsoleControl(CTRL_CLOSE_EVENT));
+  {
+    TQZConsoleStopWait wait;
+  }
+  EXPECT_FALSE(HandleConsoleControl(CTRL_C_EVENT));
+}
+
+TEST(TQZConsoleStopWaitTest, AnyKeyTakesExactlyOneByteOrReturnsAtTheEnd) {
+  ScopedStdin input("\x03q");
+  WaitForAnyKey();
+  EXPECT_EQ(input.Unread(), "q");
+  ScopedStdin empty("");
+  WaitForAnyKey();
+  EXPECT_EQ(empty.Unread(), "");
+}
+
+}  // namespace
