@@ -4,6 +4,14 @@
 
 #include <cstdint>
 
+#if defined(__MINGW32__)
+#define QZ_PRINTF_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
+#elif defined(__GNUC__)
+#define QZ_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
+#else
+#define QZ_PRINTF_FORMAT(f, a)
+#endif
+
 struct TQZStringBlock;
 
 // Counted 8-bit string in the ANSI code page whose characters live in a
@@ -11,7 +19,12 @@ struct TQZStringBlock;
 // string has no block; its Text() is still a valid empty C string.
 class TQZString {
  public:
-  TQZString() : Block(nullptr) {}
+  // The longest string a block can hold: longer requests fail like an
+  // allocation that the heap refused, so a block size never overflows.
+  static constexpr int32_t MaxLength = INT32_MAX - 12;
+
+  // constexpr so that empty statics are ready before any dynamic initialiser.
+  constexpr TQZString() : Block(nullptr) {}
   TQZString(const char* text);  // NOLINT: implicit by design, like std::string
   TQZString(const TQZString& other);
   TQZString(TQZString&& other) noexcept;
@@ -37,11 +50,8 @@ class TQZString {
   // cannot be allocated; the string keeps its previous value then.
   TQZString& Fill(char c, int32_t count);
   TQZString& AssignSub(const TQZString& source, int32_t start, int32_t count);
-  TQZString& Format(const char* format, ...)
-#if defined(__GNUC__)
-      __attribute__((format(printf, 2, 3)))
-#endif
-      ;
+  // The formatted text, cut to its first 4096 characters.
+  TQZString& Format(const char* format, ...) QZ_PRINTF_FORMAT(2, 3);
 
   TQZString& operator+=(const TQZString& other) { return Append(other); }
   TQZString& operator+=(char c) { return Append(c); }

@@ -1,1 +1,32 @@
-// placeholder
+// Win32 half of the string module: interlocked counts, message texts and the
+// ANSI code page's double-byte rules.
+#include "foundation/string_os.h"
+#include "foundation/win32.h"
+
+static_assert(sizeof(LONG) == sizeof(int32_t), "block counts are Win32 LONGs");
+
+int32_t StringOsIncrementCount(int32_t* count) {
+  return InterlockedIncrement(reinterpret_cast<volatile LONG*>(count));
+}
+
+int32_t StringOsDecrementCount(int32_t* count) {
+  return InterlockedDecrement(reinterpret_cast<volatile LONG*>(count));
+}
+
+TQZStringBlock* StringOsExchangeBlock(TQZStringBlock** slot, TQZStringBlock* value) {
+  return static_cast<TQZStringBlock*>(
+      InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(slot), value));
+}
+
+int32_t StringOsMessageText(uint32_t code, char* buffer, int32_t size) {
+  // No arguments are passed, so inserts such as %1 must be left as they are
+  // rather than read from an argument array that does not exist.
+  const DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY |
+                      FORMAT_MESSAGE_IGNORE_INSERTS;
+  return static_cast<int32_t>(FormatMessageA(flags, nullptr, code, 0, buffer,
+                                             static_cast<DWORD>(size), nullptr));
+}
+
+bool StringOsDoubleByteEnabled() { return GetSystemMetrics(SM_DBCSENABLED) != 0; }
+
+bool StringOsIsLeadByte(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
