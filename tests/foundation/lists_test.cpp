@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "foundation/sync.h"
+#include "tests/foundation/alloc_counter.h"
 
 namespace {
 
@@ -336,7 +337,7 @@ TEST(TQZStringListTest, SortedListProbesEndsBeforeBisecting) {
   EXPECT_EQ(list.Add("m000"), 0);
   EXPECT_EQ(probe.Calls, 0);
 
-  char key[8];
+  char key[16];
   for (int i = 1; i <= 300; ++i) {
     std::snprintf(key, sizeof key, "m%03d", i);
     probe.Calls = 0;
@@ -1056,4 +1057,151 @@ TEST(TQZCodeListTest, ThreadSafeCodeListServesReadersWhileAWriterAdds) {
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(list.Count(), 50 + 500);
   EXPECT_EQ(Str(list.GetText(999)), "odd");
+}
+
+// --- allocation failures ------------------------------------------------------------
+
+TEST(TQZStringListTest, FailedGrowthGivesMinusTwoAndKeepsTheItems) {
+  DeletionLog log;
+  TQZStringList list;
+  log.Install(list);
+  for (int i = 0; i < 8; ++i) list.Add("k", static_cast<uintptr_t>(i));
+  // Keys are built before each window: making a string allocates its block.
+  const TQZString more("more"), tenth("tenth");
+  int32_t r;
+  {
+    ScopedAllocationFailure fail(1);
+    r = list.Add(more);
+  }
+  EXPECT_EQ(r, -2);
+  EXPECT_EQ(list.Count(), 8);
+  EXPECT_EQ(list.Capacity(), 8);
+  EXPECT_EQ(list.GetData(7), 7u);
+  EXPECT_TRUE(log.Keys.empty());
+
+  // The item's own string failing to allocate is refused the same way.
+  EXPECT_EQ(list.Add("ninth"), 8);
+  {
+    ScopedAllocationFailure fail(1);
+    r = list.Add(tenth);
+  }
+  EXPECT_EQ(r, -2);
+  EXPECT_EQ(list.Count(), 9);
+  EXPECT_EQ(list.Add(tenth), 9);
+}
+
+TEST(TQZStringListTest, GrowthByAHugeDeltaIsClampedToTheItemLimit) {
+  TQZStringList list;
+  for (int i = 0; i < 8; ++i) list.Add("k");
+  list.Delta = INT32_MAX;
+  const TQZString more("more");
+  int32_t r;
+  size_t asked;
+  {
+    ScopedAllocationCount count;  // resets pending failures, so it comes first
+    ScopedAllocationFailure fail(1);
+    r = list.Add(more);
+    asked = AllocationCounter::LastSize();
+  }
+  EXPECT_EQ(r, -2);
+  EXPECT_EQ(asked, static_cast<size_t>(TQZStringList::MaxCapacity) * 2 * sizeof(void*));
+  EXPECT_EQ(list.Count(), 8);
+  EXPECT_EQ(list.Capacity(), 8);
+}
+
+TEST(TQZStringListTest, FailedSetCapacityLeavesTheListUnchanged) {
+  DeletionLog log;
+  TQZStringList list;
+  log.Install(list);
+  AddAll(list, {"a", "b", "c"});
+  size_t asked;
+  {
+    ScopedAllocationCount count;
+    ScopedAllocationFailure fail(2);
+    list.SetCapacity(1);
+    list.SetCapacity(INT32_MAX);
+    asked = AllocationCounter::LastSize();
+  }
+  EXPECT_EQ(asked, static_cast<size_t>(TQZStringList::MaxCapacity) * 2 * sizeof(void*));
+  EXPECT_EQ(list.Count(), 3);
+  EXPECT_EQ(list.Capacity(), 8);
+  EXPECT_EQ(Items(list), std::vector<std::string>({"a", "b", "c"}));
+  EXPECT_TRUE(log.Keys.empty());
+}
+
+TEST(TQZStringListTest, FailedCopyInAssignListLeavesTargetEmptyWithSourceSettings) {
+  TQZStringList source;
+  source.Delta = 4;
+  source.SetSorted(true);
+  source.SetCaseSensitive(true);
+  AddAll(source, {"x", "y"});
+  DeletionLog log;
+  TQZStringList target;
+  log.Install(target);
+  AddAll(target, {"old"});
+  {
+    ScopedAllocationFailure fail(1);
+    target.AssignList(source);
+  }
+  EXPECT_EQ(target.Count(), 0);
+  EXPECT_EQ(target.Capacity(), 0);
+  EXPECT_EQ(log.Keys, std::vector<std::string>({"old"}));
+  EXPECT_EQ(target.Delta, 4);
+  EXPECT_TRUE(target.Sorted());
+  EXPECT_TRUE(target.CaseSensitive());
+  EXPECT_EQ(target.OnDeletion.Function, nullptr);
+  EXPECT_EQ(source.Count(), 2);
+  // Still usable afterwards.
+  EXPECT_EQ(target.Add("z"), 0);
+}
+
+TEST(TQZRecordListTest, FailedSortBufferLeavesRecordsUnsorted) {
+  PairList list;
+  for (int32_t k : {3, 1, 2}) list.Append(k, k);
+  {
+    ScopedAllocationFailure fail(1);
+    list.SetSorted(true);
+  }
+  EXPECT_EQ(list.Keys(), std::vector<int32_t>({3, 1, 2}));
+  EXPECT_EQ(list.Compares, 0);
+  list.SetSorted(false);
+  list.Append(0, 0);
+  list.SetSorted(true);
+  EXPECT_EQ(list.Keys(), std::vector<int32_t>({0, 1, 2, 3}));
+}
+
+TEST(TQZRecordListTest, FailedGrowthAndCapacityLeaveRecordsAlone) {
+  PairList list;
+  for (int i = 0; i < 8; ++i) list.Append(i, i);
+  int32_t r;
+  size_t asked;
+  {
+    ScopedAllocationCount count;
+    ScopedAllocationFailure fail(3);
+    r = list.Append(8, 8);
+    list.SetCapacity(2);
+    list.Delta = INT32_MAX;
+    list.Append(9, 9);
+    asked = AllocationCounter::LastSize();
+  }
+  EXPECT_EQ(r, -2);
+  EXPECT_EQ(asked, static_cast<size_t>(list.MaxCapacity()) * sizeof(Pair));
+  EXPECT_EQ(list.Count(), 8);
+  EXPECT_EQ(list.Capacity(), 8);
+  EXPECT_TRUE(list.Freed.empty());
+}
+
+TEST(TQZCodeListTest, FailedTextAllocationGivesMinusTwo) {
+  TQZCodeList list;
+  list.Add(1, "one");
+  const TQZString two("two");
+  int32_t r;
+  {
+    ScopedAllocationFailure fail(1);
+    r = list.Add(2, two);
+  }
+  EXPECT_EQ(r, -2);
+  EXPECT_EQ(list.Count(), 1);
+  EXPECT_EQ(list.GetText(2).Length(), 0);
+  EXPECT_EQ(list.Add(2, two), 1);
 }
