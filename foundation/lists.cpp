@@ -33,9 +33,6 @@ int32_t GrowthTarget(int32_t delta, int32_t capacity, int32_t limit) {
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// TQZStringList
-
 class TQZStringList::LockScope {
  public:
   LockScope(TQZStringList& list, bool write) : List(list), Write(write) {
@@ -430,9 +427,6 @@ void TQZStringList::AssignList(TQZStringList& source) {
   OnDeletion = TQZDeletionCallback();
 }
 
-// ---------------------------------------------------------------------------
-// TQZRecordList
-
 class TQZRecordList::LockScope {
  public:
   LockScope(TQZRecordList& list, bool write) : List(list), Write(write) {
@@ -678,9 +672,6 @@ void TQZRecordList::Clear() {
   LockScope scope(*this, true);
   ClearUnlocked();
 }
-
-// ---------------------------------------------------------------------------
-// TQZCodeList
 
 TQZCodeList::TQZCodeList(bool threadSafe)
     : TQZRecordList(static_cast<int32_t>(sizeof(Record)), threadSafe) {

@@ -109,7 +109,7 @@ bool CaseSensitiveLess(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-// --- empty list and bounds --------------------------------------------------
+// Empty list and bounds.
 
 TEST(TQZStringListTest, EmptyListLookupsGiveNothing) {
   TQZStringList list;
@@ -152,7 +152,7 @@ TEST(TQZStringListTest, FindWithoutOutWordStillFinds) {
   EXPECT_EQ(list.Find("K"), 0);
 }
 
-// --- growth -----------------------------------------------------------------
+// Growth.
 
 TEST(TQZStringListTest, AutomaticGrowthRunsEightSixteenThenQuarterSteps) {
   TQZStringList list;
@@ -218,7 +218,7 @@ TEST(TQZStringListTest, SetCapacityShrinksGrowsAndClears) {
   EXPECT_EQ(list.Add("z"), 0);
 }
 
-// --- sorted insertion and binary search ---------------------------------------
+// Sorted insertion and binary search.
 
 TEST(TQZStringListTest, SortedAddOfEqualKeyInsertsBeforeExistingItems) {
   TQZStringList list;
@@ -357,7 +357,7 @@ TEST(TQZStringListTest, SortedListProbesEndsBeforeBisecting) {
   EXPECT_LE(probe.Calls, 2 + 11);
 }
 
-// --- order states -----------------------------------------------------------
+// Order states.
 
 TEST(TQZStringListTest, SortedListSwitchedOffStaysOrderedUntilAnAppend) {
   CompareProbe probe;
@@ -448,7 +448,7 @@ TEST(TQZStringListTest, CaseChangeEndsOrderOfUnsortedListAndResortsSortedOne) {
   EXPECT_TRUE(probe.LastCaseSensitive);
 }
 
-// --- removal ------------------------------------------------------------------
+// Removal.
 
 TEST(TQZStringListTest, RemoveDeletesOneMatchingItem) {
   {
@@ -484,7 +484,7 @@ TEST(TQZStringListTest, RemoveDeletesOneMatchingItem) {
   }
 }
 
-// --- callbacks ----------------------------------------------------------------
+// Callbacks.
 
 TEST(TQZStringListTest, CompareCallbackSeesDataWordsAndTheCaseFlag) {
   // Orders by data word, descending, ignoring the strings.
@@ -643,7 +643,7 @@ TEST(TQZStringListTest, InconsistentCompareCannotMakeTheSortLeaveTheArray) {
   }
 }
 
-// --- sorting ------------------------------------------------------------------
+// Sorting.
 
 TEST(TQZStringListTest, SortOrdersRandomDataLikeStdSort) {
   std::mt19937 rng(2024);
@@ -680,7 +680,7 @@ TEST(TQZStringListTest, CaseInsensitiveSortIsAnOrderingOfTheSameItems) {
   EXPECT_EQ(items, keys);
 }
 
-// --- assignment ---------------------------------------------------------------
+// Assignment.
 
 TEST(TQZStringListTest, AssignListCopiesItemsSettingsAndCompareButNotDeletion) {
   CompareProbe probe;
@@ -756,7 +756,7 @@ TEST(TQZStringListTest, AssignListFromItselfDoesNothing) {
   EXPECT_EQ(list.OnDeletion.Function, &DeletionLog::Deleted);
 }
 
-// --- data word ------------------------------------------------------------------
+// Data word.
 
 TEST(TQZStringListTest, DataWordHoldsAFullPointerValue) {
   static_assert(sizeof(uintptr_t) == sizeof(void*), "data word is pointer wide");
@@ -784,7 +784,7 @@ TEST(TQZStringListTest, ItemsShareTheKeysBlock) {
   EXPECT_EQ(list.GetString(0).BlockAddress(), key.BlockAddress());
 }
 
-// --- thread safety ----------------------------------------------------------------
+// Thread safety.
 
 TEST(TQZStringListTest, ThreadSafeListServesReadersWhileAWriterAdds) {
   TQZStringList list(true);
@@ -817,7 +817,7 @@ TEST(TQZStringListTest, ThreadSafeListServesReadersWhileAWriterAdds) {
   ExpectLockFree(list);
 }
 
-// --- record list ----------------------------------------------------------------
+// Record list.
 
 namespace {
 
@@ -984,7 +984,7 @@ TEST(TQZRecordListTest, ThrowingCompareDuringSortKeepsRecordsAndReleasesLock) {
   for (int i = 0; i < 100; ++i) EXPECT_EQ(keys[static_cast<size_t>(i)], i + 1);
 }
 
-// --- code list --------------------------------------------------------------------
+// Code list.
 
 TEST(TQZCodeListTest, CodesStandInSignedOrder) {
   TQZCodeList list;
@@ -1059,7 +1059,7 @@ TEST(TQZCodeListTest, ThreadSafeCodeListServesReadersWhileAWriterAdds) {
   EXPECT_EQ(Str(list.GetText(999)), "odd");
 }
 
-// --- allocation failures ------------------------------------------------------------
+// Allocation failures.
 
 TEST(TQZStringListTest, FailedGrowthGivesMinusTwoAndKeepsTheItems) {
   DeletionLog log;
