@@ -1,0 +1,80 @@
+# Helpers of the command tests; sourced by tests/e2e/commands_*.sh.
+. "$QZ_SOURCE_DIR/tests/e2e/lib.sh"
+
+QZ_TMP="$(mktemp -d "$QZ_BUILD_DIR/cmd-e2e.XXXXXX")"
+# Runs before lib.sh's handler, which ends the Wine server.
+trap 'rm -rf "$QZ_TMP"; qz_end' EXIT
+
+# Creates the prefix, then keeps its server (and with it services.exe and
+# the services it starts) alive between the commands of one script.
+qz_cmd_begin() {
+  qz_prefix
+  wineserver -p
+}
+
+# qz_run <exe> [args...]: runs a Windows program; sets OUT to its standard
+# output, with the CR that the C runtime puts before each line feed removed,
+# RC to its exit status and ERR to its standard error.
+qz_run() {
+  wine "$@" >"$QZ_TMP/out" 2>"$QZ_TMP/err" </dev/null
+  RC=$?
+  OUT="$(sed 's/\r$//' "$QZ_TMP/out"; printf x)"
+  OUT="${OUT%x}"
+  ERR="$(cat "$QZ_TMP/err")"
+}
+
+# The machine's own text for a Win32 error code.
+qz_errtext() { wine "$BIN/cmdprobe.exe" errtext "$1" </dev/null; }
+
+qz_failure_line() {
+  printf '%s service <%s> failure! reason(%s): %s\n' "$1" "$2" "$3" "$(qz_errtext "$3")"
+}
+
+# qz_expect_run <what> <expected output> <exe> [args...]: the output is
+# exactly the expected text and the program exits 0 without a crash.
+qz_expect_run() {
+  local what="$1" expected="$2"
+  shift 2
+  qz_run "$@"
+  qz_expect_eq "$what" "$expected" "$OUT"
+  qz_expect_eq "$what: exit code" 0 "$RC"
+  case "$ERR" in
+    *"Unhandled exception"* | *"Unhandled page fault"*) qz_fail "$what: crashed: $ERR" ;;
+  esac
+}
+
+# One value of a registration: qz_config <service> <key>.
+qz_config() {
+  wine "$BIN/cmdprobe.exe" config "$1" </dev/null | sed 's/\r$//' | sed -n "s/^$2=//p"
+}
+
+# The first stored dependency of one kind:
+# qz_depends <service> DependOnService|DependOnGroup.
+qz_depends() {
+  wine "$BIN/cmdprobe.exe" depends "$1" </dev/null | sed 's/\r$//' | sed -n "s/^$2=//p"
+}
+
+# The state number that `sc query` reports, empty when there is none.
+qz_state() {
+  wine sc query "$1" </dev/null 2>/dev/null | sed 's/\r$//' |
+    sed -n 's/^ *STATE *: *\([0-9]*\).*/\1/p'
+}
+
+# qz_wait_state <service> <state>: polls the SCM for up to about 60 s.
+qz_wait_state() {
+  local i
+  for i in $(seq 1 200); do
+    [ "$(qz_state "$1")" = "$2" ] && return 0
+    sleep 0.3
+  done
+  return 1
+}
+
+# qz_expect_state <what> <service> <state>
+qz_expect_state() {
+  if qz_wait_state "$2" "$3"; then qz_pass "$1"; else
+    qz_fail "$1: state is '$(qz_state "$2")', expected $3"; fi
+}
+
+# The Windows form of a Linux path, as GetModuleFileNameA reports it.
+qz_winpath() { winepath -w "$1" 2>/dev/null; }

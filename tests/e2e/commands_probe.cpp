@@ -1,0 +1,112 @@
+// Reads what the service control manager holds, for the command tests:
+//   cmdprobe config <name>   the registration, one "key=value" line each
+//   cmdprobe depends <name>  the first service and group dependency as
+//                            stored in the registry
+//   cmdprobe errtext <code>  SystemErrorText of a Win32 error code
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "foundation/string.h"
+#include "foundation/win32.h"
+
+namespace {
+
+struct ScHandle {
+  explicit ScHandle(SC_HANDLE h) : Handle(h) {}
+  ~ScHandle() {
+    if (Handle) CloseServiceHandle(Handle);
+  }
+  ScHandle(const ScHandle&) = delete;
+  ScHandle& operator=(const ScHandle&) = delete;
+  SC_HANDLE Handle;
+};
+
+int Failed() {
+  std::printf("error=%lu\n", GetLastError());
+  return 1;
+}
+
+int PrintConfig(const char* name) {
+  ScHandle manager(OpenSCManagerA(nullptr, nullptr, GENERIC_READ));
+  if (!manager.Handle) return Failed();
+  ScHandle service(OpenServiceA(manager.Handle, name, SERVICE_QUERY_CONFIG));
+  if (!service.Handle) return Failed();
+
+  DWORD needed = 0;
+  QueryServiceConfigA(service.Handle, nullptr, 0, &needed);
+  std::vector<char> config(needed + 1);
+  auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(config.data());
+  if (!QueryServiceConfigA(service.Handle, c, needed, &needed)) {
+    return Failed();
+  }
+  std::printf("path=%s\n", c->lpBinaryPathName ? c->lpBinaryPathName : "");
+  std::printf("display=%s\n", c->lpDisplayName ? c->lpDisplayName : "");
+  std::printf("type=0x%lx\n", c->dwServiceType);
+  std::printf("start=%lu\n", c->dwStartType);
+  std::printf("errorcontrol=%lu\n", c->dwErrorControl);
+  std::printf("group=%s\n", c->lpLoadOrderGroup ? c->lpLoadOrderGroup : "");
+  std::printf("account=%s\n", c->lpServiceStartName ? c->lpServiceStartName : "");
+
+  needed = 0;
+  QueryServiceConfig2A(service.Handle, SERVICE_CONFIG_DESCRIPTION, nullptr, 0,
+                       &needed);
+  std::vector<BYTE> description(needed + sizeof(SERVICE_DESCRIPTIONA));
+  auto* d = reinterpret_cast<SERVICE_DESCRIPTIONA*>(description.data());
+  if (!QueryServiceConfig2A(service.Handle, SERVICE_CONFIG_DESCRIPTION,
+                            description.data(), description.size(), &needed)) {
+    return Failed();
+  }
+  std::printf("description=%s\n", d->lpDescription ? d->lpDescription : "");
+  return 0;
+}
+
+// Wine 8 returns no dependencies from QueryServiceConfigA, and its
+// CreateServiceA converts only the first item of the list and stores heap
+// bytes after it, so only the first stored item of each kind is reliable.
+// The SCM keeps groups under DependOnGroup without their "+".
+int PrintDependencies(const char* name) {
+  const std::string key = std::string("System\\CurrentControlSet\\Services\\") + name;
+  HKEY service = nullptr;
+  const LONG opened =
+      RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &service);
+  if (opened != ERROR_SUCCESS) {
+    std::printf("error=%ld\n", opened);
+    return 1;
+  }
+  const char* const values[] = {"DependOnService", "DependOnGroup"};
+  for (const char* value : values) {
+    DWORD type = 0, size = 0;
+    std::vector<char> data;
+    if (RegQueryValueExA(service, value, nullptr, &type, nullptr, &size) ==
+        ERROR_SUCCESS) {
+      data.resize(size + 2);
+      RegQueryValueExA(service, value, nullptr, &type,
+                       reinterpret_cast<BYTE*>(data.data()), &size);
+    }
+    std::printf("%s=%s\n", value, data.empty() ? "" : data.data());
+  }
+  RegCloseKey(service);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "config") == 0) {
+    return PrintConfig(argv[2]);
+  }
+  if (argc == 3 && std::strcmp(argv[1], "depends") == 0) {
+    return PrintDependencies(argv[2]);
+  }
+  if (argc == 3 && std::strcmp(argv[1], "errtext") == 0) {
+    const TQZString text =
+        SystemErrorText(static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 0)));
+    std::fwrite(text.Text(), 1, text.Length(), stdout);
+    return 0;
+  }
+  std::fprintf(stderr, "usage: cmdprobe config|depends <name> | errtext <code>\n");
+  return 2;
+}
