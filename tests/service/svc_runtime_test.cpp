@@ -986,16 +986,21 @@ TEST_F(SvcRuntimeTest, SettersAndStateChangesActOnlyWhenAllowed) {
 }
 
 TEST_F(SvcRuntimeTest, RacingFirstRecordsInstallOneWriter) {
-  for (int round = 0; round < 50; ++round) {
-    Gate go;
+  // Each round races two first records; a second writer that stays
+  // installed or is lost shows as an event source opened and never closed.
+  const int rounds = 300;
+  for (int round = 0; round < rounds; ++round) {
     {
       TQZSvcObj object("Svc");
+      std::atomic<int> ready{0};
       auto write = [&] {
-        go.Wait();
+        // Spinning rather than blocking lets both threads leave together.
+        ++ready;
+        while (ready.load() < 2) {
+        }
         object.LogEvent("text", EVENTLOG_ERROR_TYPE, 0, 0, TQZString());
       };
       std::thread one(write), two(write);
-      go.Open();
       one.join();
       two.join();
       ASSERT_NE(object.EventLog.load(), nullptr);
@@ -1003,7 +1008,7 @@ TEST_F(SvcRuntimeTest, RacingFirstRecordsInstallOneWriter) {
     ASSERT_EQ(Scm.SourcesOpened, Scm.SourcesClosed) << round;
   }
   const auto events = Scm.Events();
-  EXPECT_EQ(events.size(), 100u);
+  EXPECT_EQ(events.size(), 2u * rounds);
   for (const EventRecord& e : events) EXPECT_NE(e.Log, nullptr);
 }
 
