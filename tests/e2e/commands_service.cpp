@@ -50,6 +50,7 @@ bool RecordStart(TQZStringList* arguments, bool) {
 
 void Stop(bool) {}
 
+#if defined(QZ_CMD_EXTRA)
 void AddDependencies(TQZStringList* dependencies, const char* names) {
   std::string rest = names != nullptr ? names : "";
   while (!rest.empty()) {
@@ -64,6 +65,7 @@ void AddDependencies(TQZStringList* dependencies, const char* names) {
     }
   }
 }
+#endif
 
 }  // namespace
 

@@ -299,6 +299,14 @@ TEST_F(CommandTest, StartHandsExactlyTheArgumentsAfterTheSwitch) {
   EXPECT_TRUE(Scm.StartArgvNull);
 }
 
+TEST_F(CommandTest, StartWithAnEmptyArgumentIsRefusedBeforeTheScmIsAsked) {
+  char prog[] = "svc.exe", sw[] = "-start", a[] = "a", empty[] = "";
+  char* argv[] = {prog, sw, a, empty, nullptr};
+  EXPECT_EQ(FailureLine("start", "QzSvc", ERROR_INVALID_PARAMETER),
+            Output([&] { App.CmdStart(4, argv); }));
+  EXPECT_TRUE(Scm.Calls.empty());
+}
+
 TEST_F(CommandTest, StartOfRunningServiceCountsAsSuccess) {
   Scm.StartError = ERROR_SERVICE_ALREADY_RUNNING;
   char prog[] = "svc.exe", sw[] = "-start";
