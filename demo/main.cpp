@@ -19,10 +19,12 @@ void DemoStop(bool asService) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  TQZSvcApp* app = new TQZSvcApp("TestSvc", "Service demo", "Test TQZSvcApp demo");
-  app->OnStart = &DemoStart;
-  app->OnStop = &DemoStop;
-  app->Main(argc, argv);
-  delete app;
+  {
+    TQZSvcApp app("TestSvc", "Service demo", "Test TQZSvcApp demo");
+    app.OnStart = &DemoStart;
+    app.OnStop = &DemoStop;
+    app.Main(argc, argv);
+  }
+  // Whatever happened, as the service control manager and scripts expect.
   return 0;
 }

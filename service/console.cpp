@@ -79,18 +79,23 @@ void ReadBytesUntilCtrlC(HANDLE input) {
 }
 
 // A stream read cannot be woken by an event, so it runs on a thread of its
-// own; the thread may outlive the wait, which is why both hold the state.
+// own. The thread may outlive the wait, so both hold the reader.
 struct StreamReader {
+  explicit StreamReader(HANDLE input)
+      : Input(input), Ended(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+  ~StreamReader() {
+    if (Ended != nullptr) CloseHandle(Ended);
+  }
+  StreamReader(const StreamReader&) = delete;
+  StreamReader& operator=(const StreamReader&) = delete;
+
   HANDLE Input;
   HANDLE Ended;
   std::atomic<int> Holders{2};
 };
 
 void Release(StreamReader* reader) {
-  if (--reader->Holders == 0) {
-    CloseHandle(reader->Ended);
-    delete reader;
-  }
+  if (--reader->Holders == 0) delete reader;
 }
 
 DWORD WINAPI StreamReaderThread(void* context) {
@@ -102,23 +107,19 @@ DWORD WINAPI StreamReaderThread(void* context) {
 }
 
 void WaitOnStream(HANDLE input, HANDLE stop) {
-  HANDLE ended = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (!ValidHandle(ended) || !ValidHandle(stop)) {
-    if (ValidHandle(ended)) CloseHandle(ended);
-    ReadBytesUntilCtrlC(input);
-    return;
+  StreamReader* reader = ValidHandle(stop) ? new StreamReader(input) : nullptr;
+  HANDLE thread = nullptr;
+  if (reader != nullptr && reader->Ended != nullptr) {
+    thread = CreateThread(nullptr, 0, &StreamReaderThread, reader, 0, nullptr);
   }
-  StreamReader* reader = new StreamReader{input, ended};
-  HANDLE thread =
-      CreateThread(nullptr, 0, &StreamReaderThread, reader, 0, nullptr);
   if (thread == nullptr) {
+    // Without the thread only the input can end the wait.
     delete reader;
-    CloseHandle(ended);
     ReadBytesUntilCtrlC(input);
     return;
   }
   CloseHandle(thread);
-  HANDLE handles[2] = {stop, ended};
+  HANDLE handles[2] = {stop, reader->Ended};
   WaitForMultipleObjects(2, handles, FALSE, INFINITE);
   Release(reader);
 }

@@ -58,6 +58,10 @@ qz_expect_eq "-debug at the end of input still stops" "$CONSOLE_RUN" "$(run /dev
 qz_expect_eq "-debug from a pipe that ends" "$CONSOLE_RUN" \
   "$(printf 'abc' | timeout 120 wine "$DEMO" -debug | od -An -c)"
 
+# Started by hand rather than by the service control manager, the service
+# mode finds no dispatcher to connect to and ends without a word.
+qz_expect_eq "/service started by hand" "" "$(run /dev/null /service)"
+
 status=0
 timeout 120 wine "$DEMO" -nosuchswitch </dev/null >/dev/null || status=$?
 qz_expect_eq "exit code of an unknown switch" 0 "$status"
