@@ -4,7 +4,6 @@
 #include <conio.h>
 
 #include <atomic>
-#include <cstdio>
 
 #include "foundation/win32.h"
 

@@ -108,8 +108,6 @@ void TQZSvcApp::ResetSwitches() {
   Switches->SetCapacity(12);
   SwitchDescriptions->Clear();
   SwitchDescriptions->SetCapacity(12);
-  // "/?" and "-help" share code 0 but differ as texts, so no add is refused
-  // here; a refusal would only mean the switch is already present.
   for (const BuiltInSwitch& s : BuiltInSwitches) {
     Switches->Add(s.Text, static_cast<uintptr_t>(static_cast<uint32_t>(s.Code)));
   }
