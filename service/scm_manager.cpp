@@ -100,15 +100,22 @@ bool TQZSCManager::Create(const TQZString& serviceName,
 bool TQZSCManager::Start(TQZStringList* arguments) {
   if (!ServiceOpen) return false;
   TQZString vector = MakeArgVector(arguments);
-  DWORD count = arguments != nullptr ? arguments->Count() : 0;
-  if (count > 0 && vector.Length() == 0) {
+  const DWORD count = vector.Length() / sizeof(LPCSTR);
+  if (count == 0 && arguments != nullptr && arguments->Count() > 0) {
     // The vector could not be allocated; handing the SCM a count without a
     // vector would make it read through a null pointer.
     LastError = ERROR_NOT_ENOUGH_MEMORY;
     return false;
   }
+  // An empty item is a null entry in the vector, and the SCM refuses a null
+  // argument outright (Wine fails the start with ERROR_NOACCESS). The service
+  // is given an empty argument in its place; the vector is this call's own.
+  LPCSTR* entries = reinterpret_cast<LPCSTR*>(vector.Data());
+  for (DWORD i = 0; i < count; ++i) {
+    if (entries[i] == nullptr) entries[i] = TQZString().Text();
+  }
   if (!ServiceApi().StartServiceA(AsScHandle(ServiceHandle.load()), count,
-                                  reinterpret_cast<LPCSTR*>(vector.Data()))) {
+                                  entries)) {
     LastError = GetLastError();
     return LastError == ERROR_SERVICE_ALREADY_RUNNING;
   }

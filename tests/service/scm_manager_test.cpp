@@ -660,7 +660,7 @@ TEST(TQZMakeArgVectorTest, EntriesPointIntoTheItemsOwnBlocksAndEmptyItemsAreNull
   EXPECT_STREQ(entries[2], "three");
 }
 
-TEST_F(TQZSCManagerTest, StartPassesTheListCountAndVector) {
+TEST_F(TQZSCManagerTest, StartPassesTheListCountAndItsTextsWithEmptyItemsAsEmptyTexts) {
   TQZSCManager m;
   ASSERT_TRUE(m.Open("TestSvc", false));
   TQZStringList arguments;
@@ -671,7 +671,9 @@ TEST_F(TQZSCManagerTest, StartPassesTheListCountAndVector) {
   EXPECT_EQ(State.Start.Argc, 3u);
   ASSERT_EQ(State.Start.Argv.size(), 3u);
   EXPECT_EQ(State.Start.Argv[0].Value, "-port");
-  EXPECT_TRUE(State.Start.Argv[1].Null);
+  // The empty item goes as an empty argument, never as a null entry.
+  EXPECT_FALSE(State.Start.Argv[1].Null);
+  EXPECT_EQ(State.Start.Argv[1].Value, "");
   EXPECT_EQ(State.Start.Argv[2].Value, "8080");
 
   TQZStringList none;
