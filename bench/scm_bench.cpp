@@ -1,0 +1,268 @@
+// SCM client of the benchmarks, with bare Win32 calls: installs and removes
+// the services under test, and times their control round trips side by side.
+//
+//   qz_bench_scm install NAME COMMANDLINE
+//   qz_bench_scm remove NAME
+//   qz_bench_scm start NAME | stop NAME
+//   qz_bench_scm roundtrip COUNT OURS THEIRS
+//
+// A round trip runs from the StartServiceA or ControlService call until
+// QueryServiceStatus shows the target state. The two services take turns
+// within each repetition, so that both see the same machine load.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const DWORD StateTimeoutMs = 30000;
+
+// Closes a service or SCM handle when the scope ends.
+class ScopedServiceHandle {
+ public:
+  explicit ScopedServiceHandle(SC_HANDLE handle) : Handle(handle) {}
+  ~ScopedServiceHandle() {
+    if (Handle != nullptr) CloseServiceHandle(Handle);
+  }
+  ScopedServiceHandle(const ScopedServiceHandle&) = delete;
+  ScopedServiceHandle& operator=(const ScopedServiceHandle&) = delete;
+  SC_HANDLE Get() const { return Handle; }
+
+ private:
+  SC_HANDLE Handle;
+};
+
+class ScopedHandle {
+ public:
+  explicit ScopedHandle(HANDLE handle) : Handle(handle) {}
+  ~ScopedHandle() {
+    if (Handle != nullptr) CloseHandle(Handle);
+  }
+  ScopedHandle(const ScopedHandle&) = delete;
+  ScopedHandle& operator=(const ScopedHandle&) = delete;
+  HANDLE Get() const { return Handle; }
+
+ private:
+  HANDLE Handle;
+};
+
+int Fail(const char* what, DWORD error) {
+  std::fprintf(stderr, "qz_bench_scm: %s failed, error %lu\n", what,
+               static_cast<unsigned long>(error));
+  return 1;
+}
+
+double Now() {
+  static LARGE_INTEGER frequency = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return f;
+  }();
+  LARGE_INTEGER counter;
+  QueryPerformanceCounter(&counter);
+  return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+// Polls until the service reports the wanted state; false on a time-out, a
+// failed query, or a service that stopped on its way to another state.
+bool WaitForState(SC_HANDLE service, DWORD wanted) {
+  const DWORD started = GetTickCount();
+  for (;;) {
+    SERVICE_STATUS status;
+    if (!QueryServiceStatus(service, &status)) return false;
+    if (status.dwCurrentState == wanted) return true;
+    if (status.dwCurrentState == SERVICE_STOPPED && wanted != SERVICE_STOPPED) return false;
+    if (GetTickCount() - started > StateTimeoutMs) return false;
+    Sleep(1);
+  }
+}
+
+DWORD ProcessIdOf(SC_HANDLE service) {
+  SERVICE_STATUS_PROCESS status;
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
+                            reinterpret_cast<BYTE*>(&status), sizeof status, &needed))
+    return 0;
+  return status.dwProcessId;
+}
+
+int Install(const char* name, const char* commandLine) {
+  ScopedServiceHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (scm.Get() == nullptr) return Fail("OpenSCManagerA", GetLastError());
+  ScopedServiceHandle service(CreateServiceA(
+      scm.Get(), name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+      SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, commandLine, nullptr, nullptr,
+      nullptr, nullptr, nullptr));
+  if (service.Get() == nullptr) return Fail("CreateServiceA", GetLastError());
+  return 0;
+}
+
+// Stops the service if it runs, then deletes it; a service that does not
+// exist counts as removed.
+int Remove(const char* name) {
+  ScopedServiceHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (scm.Get() == nullptr) return Fail("OpenSCManagerA", GetLastError());
+  ScopedServiceHandle service(OpenServiceA(scm.Get(), name, SERVICE_ALL_ACCESS));
+  if (service.Get() == nullptr) {
+    const DWORD error = GetLastError();
+    return error == ERROR_SERVICE_DOES_NOT_EXIST ? 0 : Fail("OpenServiceA", error);
+  }
+  SERVICE_STATUS status;
+  if (QueryServiceStatus(service.Get(), &status) && status.dwCurrentState != SERVICE_STOPPED) {
+    ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
+    WaitForState(service.Get(), SERVICE_STOPPED);
+  }
+  if (!DeleteService(service.Get())) return Fail("DeleteService", GetLastError());
+  return 0;
+}
+
+int StartOrStop(const char* name, bool start) {
+  ScopedServiceHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (scm.Get() == nullptr) return Fail("OpenSCManagerA", GetLastError());
+  ScopedServiceHandle service(OpenServiceA(scm.Get(), name, SERVICE_ALL_ACCESS));
+  if (service.Get() == nullptr) return Fail("OpenServiceA", GetLastError());
+  SERVICE_STATUS status;
+  if (start) {
+    if (!StartServiceA(service.Get(), 0, nullptr)) return Fail("StartServiceA", GetLastError());
+    return WaitForState(service.Get(), SERVICE_RUNNING) ? 0 : Fail("waiting for running", 0);
+  }
+  if (!ControlService(service.Get(), SERVICE_CONTROL_STOP, &status))
+    return Fail("ControlService", GetLastError());
+  return WaitForState(service.Get(), SERVICE_STOPPED) ? 0 : Fail("waiting for stopped", 0);
+}
+
+const int TransitionCount = 4;
+const char* const TransitionNames[TransitionCount] = {
+    "start -> running", "pause -> paused", "continue -> running", "stop -> stopped"};
+
+struct Timings {
+  std::vector<double> Seconds[TransitionCount];
+};
+
+// One start, pause, continue and stop of the service, each timed. After the
+// stop, waits (untimed) for the service's process to end, so that the next
+// start begins from the same place. On a failure, names the step and its
+// error in `failure`.
+bool Cycle(SC_HANDLE service, Timings& timings, std::string& failure) {
+  char text[96];
+  double t = Now();
+  if (!StartServiceA(service, 0, nullptr)) {
+    std::snprintf(text, sizeof text, "StartServiceA, error %lu",
+                  static_cast<unsigned long>(GetLastError()));
+    failure = text;
+    return false;
+  }
+  if (!WaitForState(service, SERVICE_RUNNING)) {
+    failure = "waiting for running";
+    return false;
+  }
+  timings.Seconds[0].push_back(Now() - t);
+  ScopedHandle process(OpenProcess(SYNCHRONIZE, FALSE, ProcessIdOf(service)));
+
+  static const DWORD controls[3] = {SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE,
+                                    SERVICE_CONTROL_STOP};
+  static const DWORD targets[3] = {SERVICE_PAUSED, SERVICE_RUNNING, SERVICE_STOPPED};
+  for (int i = 0; i < 3; ++i) {
+    SERVICE_STATUS status;
+    t = Now();
+    if (!ControlService(service, controls[i], &status)) {
+      std::snprintf(text, sizeof text, "ControlService %lu, error %lu",
+                    static_cast<unsigned long>(controls[i]),
+                    static_cast<unsigned long>(GetLastError()));
+      failure = text;
+      return false;
+    }
+    if (!WaitForState(service, targets[i])) {
+      std::snprintf(text, sizeof text, "waiting for state %lu",
+                    static_cast<unsigned long>(targets[i]));
+      failure = text;
+      return false;
+    }
+    timings.Seconds[i + 1].push_back(Now() - t);
+  }
+  if (process.Get() != nullptr) WaitForSingleObject(process.Get(), StateTimeoutMs);
+  return true;
+}
+
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const size_t n = values.size();
+  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+std::string Milliseconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f ms", seconds * 1e3);
+  return text;
+}
+
+int RoundTrips(int count, const char* ours, const char* theirs) {
+  ScopedServiceHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (scm.Get() == nullptr) return Fail("OpenSCManagerA", GetLastError());
+  ScopedServiceHandle a(OpenServiceA(scm.Get(), ours, SERVICE_ALL_ACCESS));
+  if (a.Get() == nullptr) return Fail("OpenServiceA (ours)", GetLastError());
+  ScopedServiceHandle b(OpenServiceA(scm.Get(), theirs, SERVICE_ALL_ACCESS));
+  if (b.Get() == nullptr) return Fail("OpenServiceA (theirs)", GetLastError());
+
+  Timings oursTimings;
+  Timings theirsTimings;
+  for (int i = 0; i < count; ++i) {
+    // Alternating which goes first keeps a warm-up or order effect off one side.
+    const bool oursFirst = i % 2 == 0;
+    SC_HANDLE first = oursFirst ? a.Get() : b.Get();
+    SC_HANDLE second = oursFirst ? b.Get() : a.Get();
+    Timings& firstTimings = oursFirst ? oursTimings : theirsTimings;
+    Timings& secondTimings = oursFirst ? theirsTimings : oursTimings;
+    std::string failure;
+    if (!Cycle(first, firstTimings, failure) || !Cycle(second, secondTimings, failure)) {
+      std::fprintf(stderr, "qz_bench_scm: round %d: %s\n", i + 1, failure.c_str());
+      return 1;
+    }
+  }
+
+  for (int k = 0; k < TransitionCount; ++k) {
+    const double o = Median(oursTimings.Seconds[k]);
+    const double t = Median(theirsTimings.Seconds[k]);
+    const double ratio = t > 0 ? o / t : 0;
+    char label[96];
+    std::snprintf(label, sizeof label, "service %s, median of %d / bare Win32 service",
+                  TransitionNames[k], count);
+    char ratioText[32];
+    std::snprintf(ratioText, sizeof ratioText, "%.2f", ratio);
+    std::printf("%-62s %11s %11s %7s %8s  %s\n", label, Milliseconds(o).c_str(),
+                Milliseconds(t).c_str(), ratioText, "<= 1.10", ratio <= 1.10 ? "met" : "MISSED");
+  }
+  std::fflush(stdout);
+  return 0;
+}
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: qz_bench_scm install NAME COMMANDLINE | remove NAME | start NAME |\n"
+               "       stop NAME | roundtrip COUNT OURS THEIRS\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) return Usage();
+  const std::string command = argv[1];
+  if (command == "install" && argc == 4) return Install(argv[2], argv[3]);
+  if (command == "remove" && argc == 3) return Remove(argv[2]);
+  if (command == "start" && argc == 3) return StartOrStop(argv[2], true);
+  if (command == "stop" && argc == 3) return StartOrStop(argv[2], false);
+  if (command == "roundtrip" && argc == 5) {
+    const int count = std::atoi(argv[2]);
+    if (count < 1) return Usage();
+    return RoundTrips(count, argv[3], argv[4]);
+  }
+  return Usage();
+}

@@ -1,0 +1,198 @@
+#!/bin/bash
+# Builds and runs every benchmark and prints one table per group, each row with
+# our time, the time of what it is measured against, their ratio and the goal:
+#  - the foundation against the standard library, natively and under Wine
+#    (where raw Win32 joins in);
+#  - under Wine's service control manager, the demo service against a bare
+#    Win32 service: control round trips, CPU while idle, stripped size.
+# Usage: scripts/bench.sh [foundation|services]   (default: both)
+# Environment: QZ_BENCH_ARGS (extra Google Benchmark flags), QZ_BENCH_ROUNDS
+# (round trips per service, default 31), QZ_BENCH_IDLE_SECONDS (default 10).
+set -u
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+PART="${1:-all}"
+case "$PART" in all|foundation|services) ;; *) echo "usage: $0 [foundation|services]" >&2; exit 2 ;; esac
+ROUNDS="${QZ_BENCH_ROUNDS:-31}"
+IDLE_SECONDS="${QZ_BENCH_IDLE_SECONDS:-10}"
+NATIVE="$ROOT/build/bench-native"
+WIN32="$ROOT/build/bench-win32"
+TARBALL="$ROOT/build/benchmark_1.7.1.orig.tar.gz"
+SOURCES=/etc/apt/sources.list.d/qz-debsrc.sources
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+
+./scripts/install-deps.sh || exit 1
+
+# Google Benchmark for MinGW is built from Debian's source package.
+fetch_benchmark_source() {
+  [ -f "$TARBALL" ] && return 0
+  local wanted="Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg"
+  if [ "$(cat "$SOURCES" 2>/dev/null)" != "$wanted" ]; then
+    printf '%s\n' "$wanted" | $SUDO tee "$SOURCES" >/dev/null || return 1
+  fi
+  mkdir -p "$ROOT/build"
+  ( cd "$ROOT/build" && apt-get source --download-only benchmark >/dev/null 2>&1 ) && return 0
+  # The source index may not have been fetched yet.
+  $SUDO apt-get update -qq || return 1
+  ( cd "$ROOT/build" && apt-get source --download-only benchmark >/dev/null ) && [ -f "$TARBALL" ]
+}
+fetch_benchmark_source || { echo "bench: could not download Google Benchmark's source" >&2; exit 1; }
+
+build() {  # build <dir> [cmake args...]
+  local dir="$1"; shift
+  if [ ! -f "$dir/build.ninja" ]; then
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DQZ_BUILD_BENCH=ON -DQZ_BUILD_TESTS=OFF "$@" >"$dir.configure.log" 2>&1 ||
+      { cat "$dir.configure.log"; return 1; }
+  fi
+  cmake --build "$dir" --target bench >"$dir.build.log" 2>&1 || { tail -40 "$dir.build.log"; return 1; }
+}
+echo "building the benchmarks (native and 32-bit Windows)..."
+build "$NATIVE" || exit 1
+build "$WIN32" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" || exit 1
+
+export WINEPREFIX="$WIN32/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+BIN="$WIN32/bin"
+DEMO="$BIN/svcdemo.exe"
+BARE_NAME=QZBareSvc
+DEMO_NAME=TestSvc
+TMUX_SOCKET="qzbench$$"
+CONSOLE_PID=""
+SCM_USED=""
+FIFO="$WIN32/bench-stdin"
+
+finish() {
+  if [ -n "$CONSOLE_PID" ]; then kill "$CONSOLE_PID" 2>/dev/null; fi
+  tmux -L "$TMUX_SOCKET" kill-server >/dev/null 2>&1
+  if [ -n "$SCM_USED" ]; then
+    wine "$BIN/qz_bench_scm.exe" remove "$DEMO_NAME" >/dev/null 2>&1
+    wine "$BIN/qz_bench_scm.exe" remove "$BARE_NAME" >/dev/null 2>&1
+  fi
+  if [ -d "$WINEPREFIX" ]; then
+    wineserver -k >/dev/null 2>&1
+    wineserver -w >/dev/null 2>&1
+  fi
+  rm -f "$FIFO"
+}
+trap finish EXIT
+
+line() { printf '%-62s %11s %11s %7s %8s  %s\n' "$@"; }
+header() { printf '\n== %s\n' "$1"; line row ours theirs ratio target result; }
+
+run_foundation() {
+  # shellcheck disable=SC2086
+  "$NATIVE/bin/qz_bench_foundation" ${QZ_BENCH_ARGS:-} >"$NATIVE/bench.log" 2>&1 ||
+    { cat "$NATIVE/bench.log"; return 1; }
+  sed -n '/^== /,$p' "$NATIVE/bench.log"
+  # Wine's thread CPU clock ticks coarsely, so each run is made longer there.
+  # shellcheck disable=SC2086
+  "$ROOT/cmake/wine-run.sh" "$WIN32" "$BIN/qz_bench_foundation.exe" --benchmark_min_time=0.5 \
+    ${QZ_BENCH_ARGS:-} >"$WIN32/bench.log" 2>&1 || { tr -d '\r' <"$WIN32/bench.log"; return 1; }
+  tr -d '\r' <"$WIN32/bench.log" | sed -n '/^== /,$p'
+}
+if [ "$PART" != services ]; then run_foundation || exit 1; fi
+[ "$PART" = foundation ] && exit 0
+
+# The rest needs the prefix's services.exe alive between commands.
+"$ROOT/cmake/wine-run.sh" "$WIN32" cmd /c exit >/dev/null 2>&1
+wineserver -p
+SCM_USED=1
+scm() { wine "$BIN/qz_bench_scm.exe" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+
+# Unix process id of the Wine process of our prefix whose program is $1.
+wine_pid() {
+  local d exe
+  for d in /proc/[0-9]*; do
+    exe=$(tr '\0' '\n' 2>/dev/null <"$d/cmdline" | head -n1)
+    case "${exe,,}" in *"${1,,}") ;; *) continue ;; esac
+    tr '\0' '\n' 2>/dev/null <"$d/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
+    echo "${d#/proc/}"
+    return 0
+  done
+  return 1
+}
+wait_pid() {  # wait_pid <program>: up to 30 s for it to appear
+  local i pid
+  for i in $(seq 300); do pid=$(wine_pid "$1") && { echo "$pid"; return 0; }; sleep 0.1; done
+  return 1
+}
+# CPU time of all threads of a process so far, in nanoseconds.
+cpu_ns() {
+  cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END { printf "%d\n", s }'
+}
+# CPU used by process $1 over the idle window, in milliseconds.
+idle_ms() {
+  local before after
+  sleep 1
+  before=$(cpu_ns "$1")
+  sleep "$IDLE_SECONDS"
+  after=$(cpu_ns "$1")
+  [ -d "/proc/$1" ] || { echo "-"; return 1; }
+  awk -v a="$after" -v b="$before" 'BEGIN { printf "%.2f\n", (a - b) / 1e6 }'
+}
+idle_row() {  # idle_row <label> <ms> [theirs]
+  local result=MISSED
+  [ "$2" != "-" ] && awk -v v="$2" 'BEGIN { exit !(v <= 10) }' && result=met
+  line "$1" "$2 ms" "${3:-0 ms}" "-" "<= 10 ms" "$result"
+}
+
+header "services on Wine's SCM (win32)"
+scm remove "$DEMO_NAME" >/dev/null
+scm remove "$BARE_NAME" >/dev/null
+wine "$DEMO" -install | tr -d '\r' | grep -q success || { echo "bench: svcdemo -install failed" >&2; exit 1; }
+scm install "$BARE_NAME" "$(winepath -w "$BIN/bare_service.exe") /service" || exit 1
+scm roundtrip "$ROUNDS" "$DEMO_NAME" "$BARE_NAME" || exit 1
+
+scm start "$BARE_NAME" || exit 1
+bare_pid=$(wait_pid bare_service.exe) || { echo "bench: no bare service process" >&2; exit 1; }
+bare_idle=$(idle_ms "$bare_pid")
+scm stop "$BARE_NAME" || exit 1
+scm start "$DEMO_NAME" || exit 1
+demo_pid=$(wait_pid svcdemo.exe) || { echo "bench: no demo service process" >&2; exit 1; }
+demo_idle=$(idle_ms "$demo_pid")
+scm stop "$DEMO_NAME" || exit 1
+idle_row "demo service running, CPU over ${IDLE_SECONDS} s idle" "$demo_idle" "0 ms"
+line "  (the bare Win32 service over the same time)" "$bare_idle ms" "" "" "" ""
+
+# Console mode with standard input a pipe that stays open: the wait for the
+# Ctrl+C byte reads on a thread of its own.
+rm -f "$FIFO"
+mkfifo "$FIFO"
+wine "$DEMO" -debug <"$FIFO" >"$WIN32/bench-console.out" 2>&1 &
+CONSOLE_PID=$!
+exec 7>"$FIFO"
+pipe_pid=$(wait_pid svcdemo.exe) && pipe_idle=$(idle_ms "$pipe_pid") || pipe_idle="-"
+printf '\003' >&7
+exec 7>&-
+wait "$CONSOLE_PID"
+CONSOLE_PID=""
+idle_row "console mode, stdin a pipe, CPU over ${IDLE_SECONDS} s waiting" "$pipe_idle"
+
+# Console mode in a terminal, waiting for the Ctrl+C key.
+tmux -L "$TMUX_SOCKET" new-session -d -s bench -x 120 -y 30 \
+  "env WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all WINEDLLOVERRIDES='$WINEDLLOVERRIDES' wine '$DEMO' -debug"
+tty_pid=$(wait_pid svcdemo.exe) && tty_idle=$(idle_ms "$tty_pid") || tty_idle="-"
+tmux -L "$TMUX_SOCKET" send-keys -t bench C-c
+for _ in $(seq 100); do [ -n "${tty_pid:-}" ] && [ -d "/proc/$tty_pid" ] || break; sleep 0.1; done
+tmux -L "$TMUX_SOCKET" kill-server >/dev/null 2>&1
+idle_row "console mode in a terminal, CPU over ${IDLE_SECONDS} s waiting" "$tty_idle"
+
+wine "$DEMO" -uninstall | tr -d '\r' | grep -q success || echo "bench: svcdemo -uninstall failed" >&2
+scm remove "$BARE_NAME" >/dev/null
+
+# Both are linked statically by the same toolchain with the same flags.
+mkdir -p "$WIN32/stripped"
+i686-w64-mingw32-strip -o "$WIN32/stripped/svcdemo.exe" "$DEMO"
+i686-w64-mingw32-strip -o "$WIN32/stripped/bare_service.exe" "$BIN/bare_service.exe"
+ours=$(stat -c %s "$WIN32/stripped/svcdemo.exe")
+theirs=$(stat -c %s "$WIN32/stripped/bare_service.exe")
+line "stripped static svcdemo.exe / bare Win32 service" "$((ours / 1024)) KiB" \
+  "$((theirs / 1024)) KiB" "$(awk -v a="$ours" -v b="$theirs" 'BEGIN { printf "%.2f", a / b }')" \
+  report -
