@@ -198,6 +198,26 @@ std::string UniqueEventName(const char* tag) {
          std::to_string(GetCurrentProcessId());
 }
 
+// A named event made by another module's static initialiser, which carries
+// no priority, already gets the all-access attributes.
+struct NamedEventAtStartup {
+  bool Created = false;
+  bool InheritableHandle = false;
+  NamedEventAtStartup() {
+    TQZEvent event(UniqueEventName("startup").c_str(), 0, false);
+    DWORD flags = 0;
+    Created = event.Handle != nullptr;
+    InheritableHandle = Created && GetHandleInformation(event.Handle, &flags) &&
+                        (flags & HANDLE_FLAG_INHERIT) != 0;
+  }
+};
+const NamedEventAtStartup EventAtStartup;
+
+TEST(TQZEventTest, NamedEventCreatedDuringStartUpUsesAllAccessAttributes) {
+  EXPECT_TRUE(EventAtStartup.Created);
+  EXPECT_TRUE(EventAtStartup.InheritableHandle);
+}
+
 TEST(TQZEventTest, EmptyOrNullNameCreatesAnUnnamedEventWithDefaultSecurity) {
   TQZEvent empty("", 0, false);
   TQZEvent null(nullptr, 0, false);
