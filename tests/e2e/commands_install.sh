@@ -65,6 +65,7 @@ qz_expect_run "install with parameters" "install service <QzCmdParams> success!
 qz_expect_eq "parameters follow the switch after one blank" \
   "$(qz_winpath "$BIN/cmdsvc_params.exe") /service --level 3 x" \
   "$(qz_config QzCmdParams path)"
+qz_expect_eq "the program's own start type" 3 "$(qz_config QzCmdParams start)"
 qz_expect_run "a service registered with parameters starts" \
   "start service <QzCmdParams> success!
 " "$BIN/cmdsvc_params.exe" -start

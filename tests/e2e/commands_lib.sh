@@ -5,11 +5,16 @@ QZ_TMP="$(mktemp -d "$QZ_BUILD_DIR/cmd-e2e.XXXXXX")"
 # Runs before lib.sh's handler, which ends the Wine server.
 trap 'rm -rf "$QZ_TMP"; qz_end' EXIT
 
-# Creates the prefix, then keeps its server (and with it services.exe and
-# the services it starts) alive between the commands of one script.
+# Keeps the prefix's server (and with it services.exe and the services it
+# starts) alive between the commands of one script, then waits for
+# services.exe to be past its automatic starts: it lists the auto-start
+# services once, just after it begins to serve clients, and a service
+# installed before that would be started at once without arguments.
+# PlugPlay is one of the prefix's own auto-start services.
 qz_cmd_begin() {
-  qz_prefix
   wineserver -p
+  qz_prefix
+  qz_wait_state PlugPlay 4 || qz_fail "services.exe did not start PlugPlay"
 }
 
 # qz_run <exe> [args...]: runs a Windows program; sets OUT to its standard

@@ -72,6 +72,8 @@ void AddDependencies(TQZStringList* dependencies, const char* names) {
 int main(int argc, char** argv) {
   TQZSvcApp app(Name, Display, Description);
   ArgsFile = ModulePath + TQZString(Name) + TQZString(".args");
+  // Started on demand only: services.exe must not start it by itself.
+  app.Service->StartType = 3;
   app.OnStart = RecordStart;
   app.OnStop = Stop;
   app.Switches->Add("-nine", 9);
