@@ -2,8 +2,11 @@
 . "$QZ_SOURCE_DIR/tests/e2e/lib.sh"
 
 QZ_TMP="$(mktemp -d "$QZ_BUILD_DIR/cmd-e2e.XXXXXX")"
-# Runs before lib.sh's handler, which ends the Wine server.
-trap 'rm -rf "$QZ_TMP"; qz_end' EXIT
+# Replaces lib.sh's handler: delete the services and end the Wine server,
+# then remove the scratch folder. A signal from ctest's timeout also ends
+# the script through this handler.
+trap 'qz_end; rm -rf "$QZ_TMP"' EXIT
+trap 'exit 143' TERM INT HUP
 
 # Keeps the prefix's server (and with it services.exe and the services it
 # starts) alive between the commands of one script, then waits for
