@@ -9,14 +9,17 @@ trap 'qz_end; rm -rf "$QZ_TMP"' EXIT
 trap 'exit 143' TERM INT HUP
 
 # Keeps the prefix's server (and with it services.exe and the services it
-# starts) alive between the commands of one script, then waits for
-# services.exe to be past its automatic starts: it lists the auto-start
-# services once, just after it begins to serve clients, and a service
-# installed before that would be started at once without arguments.
-# PlugPlay is one of the prefix's own auto-start services.
+# starts) alive between the commands of one script. A persistent server can
+# only be started while none runs, so the one that created or touched the
+# prefix is let end first. Then waits for services.exe to be past its
+# automatic starts: it lists the auto-start services once, just after it
+# begins to serve clients, and a service installed before that would be
+# started at once without arguments. PlugPlay is one of the prefix's own
+# auto-start services.
 qz_cmd_begin() {
-  wineserver -p
   qz_prefix
+  wineserver -w
+  wineserver -p || qz_fail "no persistent Wine server"
   qz_wait_state PlugPlay 4 || qz_fail "services.exe did not start PlugPlay"
 }
 
