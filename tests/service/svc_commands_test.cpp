@@ -157,7 +157,7 @@ std::string SuccessLine(const char* verb, const char* name) {
   return std::string(verb) + " service <" + name + "> success!\n";
 }
 
-class CommandTest : public testing::Test {
+class FakeScmTest : public testing::Test {
  protected:
   void SetUp() override {
     Fake = &Scm;
@@ -190,6 +190,9 @@ class CommandTest : public testing::Test {
   TQZSvcApp App{"QzSvc", "Qz display", "Qz description"};
 };
 
+class TQZSvcAppCommandsTest : public FakeScmTest {};
+class TQZSvcObjInstallTest : public FakeScmTest {};
+
 using Calls = std::vector<std::string>;
 
 const DWORD ReadExecute = GENERIC_READ | GENERIC_EXECUTE;
@@ -214,7 +217,7 @@ const ControlCase ControlCases[] = {
      "ControlService", SERVICE_CONTROL_CONTINUE},
 };
 
-TEST_F(CommandTest, ControlCommandsOpenByServiceNameActOnceAndPrintSuccess) {
+TEST_F(TQZSvcAppCommandsTest, ControlCommandsOpenByServiceNameActOnceAndPrintSuccess) {
   for (const ControlCase& c : ControlCases) {
     SCOPED_TRACE(c.Verb);
     Scm = FakeScm{};
@@ -229,7 +232,7 @@ TEST_F(CommandTest, ControlCommandsOpenByServiceNameActOnceAndPrintSuccess) {
   }
 }
 
-TEST_F(CommandTest, FailedOpenPrintsItsOwnErrorAndSkipsTheOperation) {
+TEST_F(TQZSvcAppCommandsTest, FailedOpenPrintsItsOwnErrorAndSkipsTheOperation) {
   for (const ControlCase& c : ControlCases) {
     SCOPED_TRACE(c.Verb);
     Scm = FakeScm{};
@@ -246,7 +249,7 @@ TEST_F(CommandTest, FailedOpenPrintsItsOwnErrorAndSkipsTheOperation) {
   }
 }
 
-TEST_F(CommandTest, FailedOperationPrintsItsErrorCodeAndSystemText) {
+TEST_F(TQZSvcAppCommandsTest, FailedOperationPrintsItsErrorCodeAndSystemText) {
   Scm.DeleteError = ERROR_SERVICE_MARKED_FOR_DELETE;
   EXPECT_EQ(FailureLine("uninstall", "QzSvc", ERROR_SERVICE_MARKED_FOR_DELETE),
             Output([&] { App.CmdUninstall(); }));
@@ -269,19 +272,19 @@ TEST_F(CommandTest, FailedOperationPrintsItsErrorCodeAndSystemText) {
             Output([&] { App.CmdStop(); }).find("reason(-2147024891): "));
 }
 
-TEST_F(CommandTest, StopAcceptedButStillRunningIsFailureWithReasonZero) {
+TEST_F(TQZSvcAppCommandsTest, StopAcceptedButStillRunningIsFailureWithReasonZero) {
   Scm.StateAfterControl = SERVICE_RUNNING;
   EXPECT_EQ(FailureLine("stop", "QzSvc", 0), Output([&] { App.CmdStop(); }));
   Scm.StateAfterControl = SERVICE_STOPPED;
   EXPECT_EQ(SuccessLine("stop", "QzSvc"), Output([&] { App.CmdStop(); }));
 }
 
-TEST_F(CommandTest, ResultLinesNameTheServiceVerbatimNotItsDisplayName) {
+TEST_F(TQZSvcAppCommandsTest, ResultLinesNameTheServiceVerbatimNotItsDisplayName) {
   TQZSvcApp app("Svc%s%d", "shown name", "");
   EXPECT_EQ(SuccessLine("pause", "Svc%s%d"), Output([&] { app.CmdPause(); }));
 }
 
-TEST_F(CommandTest, StartHandsExactlyTheArgumentsAfterTheSwitch) {
+TEST_F(TQZSvcAppCommandsTest, StartHandsExactlyTheArgumentsAfterTheSwitch) {
   char prog[] = "svc.exe", sw[] = "-start", a[] = "a", b[] = "b c",
        high[] = "\xE9\xFF";
   char* argv[] = {prog, sw, a, b, high, nullptr};
@@ -299,7 +302,7 @@ TEST_F(CommandTest, StartHandsExactlyTheArgumentsAfterTheSwitch) {
   EXPECT_TRUE(Scm.StartArgvNull);
 }
 
-TEST_F(CommandTest, StartWithAnEmptyArgumentIsRefusedBeforeTheScmIsAsked) {
+TEST_F(TQZSvcAppCommandsTest, StartWithAnEmptyArgumentIsRefusedBeforeTheScmIsAsked) {
   char prog[] = "svc.exe", sw[] = "-start", a[] = "a", empty[] = "";
   char* argv[] = {prog, sw, a, empty, nullptr};
   EXPECT_EQ(FailureLine("start", "QzSvc", ERROR_INVALID_PARAMETER),
@@ -307,7 +310,7 @@ TEST_F(CommandTest, StartWithAnEmptyArgumentIsRefusedBeforeTheScmIsAsked) {
   EXPECT_TRUE(Scm.Calls.empty());
 }
 
-TEST_F(CommandTest, StartOfRunningServiceCountsAsSuccess) {
+TEST_F(TQZSvcAppCommandsTest, StartOfRunningServiceCountsAsSuccess) {
   Scm.StartError = ERROR_SERVICE_ALREADY_RUNNING;
   char prog[] = "svc.exe", sw[] = "-start";
   char* argv[] = {prog, sw, nullptr};
@@ -315,7 +318,7 @@ TEST_F(CommandTest, StartOfRunningServiceCountsAsSuccess) {
             Output([&] { App.CmdStart(2, argv); }));
 }
 
-TEST_F(CommandTest, InstallRegistersTheDefinitionFields) {
+TEST_F(TQZSvcObjInstallTest, RegistersTheDefinitionFields) {
   EXPECT_EQ(SuccessLine("install", "QzSvc"), Output([&] { App.CmdInstall(); }));
   EXPECT_EQ((Calls{"OpenSCManager", "CreateService", "ChangeServiceConfig2"}),
             Scm.Calls);
@@ -338,7 +341,7 @@ TEST_F(CommandTest, InstallRegistersTheDefinitionFields) {
   EXPECT_EQ(0u, App.Service->LastError);
 }
 
-TEST_F(CommandTest, InstallPassesSetTextsAndEmptyNamesAsEmptyTexts) {
+TEST_F(TQZSvcObjInstallTest, PassesSetTextsAndEmptyNamesAsEmptyTexts) {
   TQZSvcObj& svc = *App.Service;
   svc.LoadOrderGroup = "Group";
   svc.Account = ".\\user";
@@ -360,7 +363,7 @@ TEST_F(CommandTest, InstallPassesSetTextsAndEmptyNamesAsEmptyTexts) {
   EXPECT_EQ((Calls{"OpenSCManager", "CreateService"}), Scm.Calls);
 }
 
-TEST_F(CommandTest, InstallComposesTheTypeFromInteractiveAndSharedProcess) {
+TEST_F(TQZSvcObjInstallTest, ComposesTheTypeFromInteractiveAndSharedProcess) {
   struct Case { uint32_t Type; bool Interactive, Shared; DWORD Expected; };
   const Case cases[] = {
       {0x10, false, false, 0x10},  {0x10, true, false, 0x110},
@@ -378,11 +381,10 @@ TEST_F(CommandTest, InstallComposesTheTypeFromInteractiveAndSharedProcess) {
     svc.SharedProcess = c.Shared;
     EXPECT_TRUE(svc.Install());
     EXPECT_EQ(c.Expected, Scm.Type);
-    EXPECT_EQ(ComposeServiceType(c.Type, c.Interactive, c.Shared), Scm.Type);
   }
 }
 
-TEST_F(CommandTest, InstallHandsTheTagPointerOnlyForANonZeroTag) {
+TEST_F(TQZSvcObjInstallTest, HandsTheTagPointerOnlyForANonZeroTag) {
   TQZSvcObj& svc = *App.Service;
   EXPECT_TRUE(svc.Install());
   EXPECT_EQ(nullptr, Scm.TagPointer);
@@ -394,7 +396,7 @@ TEST_F(CommandTest, InstallHandsTheTagPointerOnlyForANonZeroTag) {
   EXPECT_EQ(41u, svc.TagId);
 }
 
-TEST_F(CommandTest, InstallPrefixesGroupsWithPlusInDependencyOrder) {
+TEST_F(TQZSvcObjInstallTest, PrefixesGroupsWithPlusInDependencyOrder) {
   TQZStringList& deps = *App.Service->Dependencies;
   deps.Add("Rpc", 0);
   deps.Add("Net", 1);
@@ -416,7 +418,7 @@ TEST_F(CommandTest, InstallPrefixesGroupsWithPlusInDependencyOrder) {
   }
 }
 
-TEST_F(CommandTest, InstallSucceedsWhenOnlyTheDescriptionCannotBeSet) {
+TEST_F(TQZSvcObjInstallTest, SucceedsWhenOnlyTheDescriptionCannotBeSet) {
   Scm.DescribeError = ERROR_ACCESS_DENIED;
   App.Service->LastError = 99;
   EXPECT_EQ(SuccessLine("install", "QzSvc"), Output([&] { App.CmdInstall(); }));
@@ -424,7 +426,7 @@ TEST_F(CommandTest, InstallSucceedsWhenOnlyTheDescriptionCannotBeSet) {
   EXPECT_EQ(2, Scm.Closed);
 }
 
-TEST_F(CommandTest, InstallFailurePrintsTheCreateOrOpenError) {
+TEST_F(TQZSvcObjInstallTest, FailurePrintsTheCreateOrOpenError) {
   Scm.CreateError = ERROR_SERVICE_EXISTS;
   EXPECT_EQ(FailureLine("install", "QzSvc", ERROR_SERVICE_EXISTS),
             Output([&] { App.CmdInstall(); }));
@@ -439,7 +441,7 @@ TEST_F(CommandTest, InstallFailurePrintsTheCreateOrOpenError) {
   EXPECT_EQ((Calls{"OpenSCManager"}), Scm.Calls);
 }
 
-TEST_F(CommandTest, InstallIsRefusedUntouchedUnlessTheServiceIsStopped) {
+TEST_F(TQZSvcObjInstallTest, IsRefusedUntouchedUnlessTheServiceIsStopped) {
   TQZSvcObj& svc = *App.Service;
   svc.LastError = 1234;
   for (uint32_t state = QZ_SERVICE_START_PENDING; state <= QZ_SERVICE_PAUSED;
@@ -451,7 +453,7 @@ TEST_F(CommandTest, InstallIsRefusedUntouchedUnlessTheServiceIsStopped) {
   EXPECT_TRUE(Scm.Calls.empty());
 }
 
-TEST_F(CommandTest, InstalledCommandLineQuotesBlankNamesAndAppendsParameters) {
+TEST_F(TQZSvcAppCommandsTest, InstalledCommandLineQuotesBlankNamesAndAppendsParameters) {
   struct Case { const char* File; const char* Params; const char* Expected; };
   const Case cases[] = {
       {"C:\\apps\\svc.exe", "", "C:\\apps\\svc.exe /service"},
@@ -470,7 +472,7 @@ TEST_F(CommandTest, InstalledCommandLineQuotesBlankNamesAndAppendsParameters) {
   }
 }
 
-TEST_F(CommandTest, InstalledCommandLineFollowsTheSwitchTable) {
+TEST_F(TQZSvcAppCommandsTest, InstalledCommandLineFollowsTheSwitchTable) {
   App.Switches->Remove("/service", 2);
   ASSERT_EQ("", Text(App.GetServiceSwitch()));
   ModuleFileName = "C:\\my apps\\svc.exe";
@@ -497,7 +499,7 @@ void RecordUser(int code, int argc, char** argv) {
   UserCall.Argv = argv;
 }
 
-TEST_F(CommandTest, UserSwitchGoesToOnUserWithTheCommandLine) {
+TEST_F(TQZSvcAppCommandsTest, UserSwitchGoesToOnUserWithTheCommandLine) {
   char prog[] = "svc.exe", sw[] = "-nine";
   char* argv[] = {prog, sw, nullptr};
   App.OnUser = RecordUser;
@@ -508,7 +510,7 @@ TEST_F(CommandTest, UserSwitchGoesToOnUserWithTheCommandLine) {
   EXPECT_TRUE(Scm.Calls.empty());
 }
 
-TEST_F(CommandTest, UserSwitchWithoutOnUserPrintsTitleAndDescription) {
+TEST_F(TQZSvcAppCommandsTest, UserSwitchWithoutOnUserPrintsTitleAndDescription) {
   char prog[] = "svc.exe", sw[] = "-Nine";
   char* argv[] = {prog, sw, nullptr};
   App.SwitchDescriptions->Add(9, "nine things");
