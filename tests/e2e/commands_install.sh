@@ -28,7 +28,8 @@ qz_expect_eq "description" "Test TQZSvcApp demo" "$(qz_config TestSvc descriptio
 qz_expect_eq "start type" 2 "$(qz_config TestSvc start)"
 qz_expect_eq "service type" 0x10 "$(qz_config TestSvc type)"
 qz_expect_eq "error control" 1 "$(qz_config TestSvc errorcontrol)"
-qz_expect_eq "no dependencies" "" "$(qz_config TestSvc dependencies)"
+qz_expect_eq "no service dependencies" "" "$(qz_depends TestSvc DependOnService)"
+qz_expect_eq "no group dependencies" "" "$(qz_depends TestSvc DependOnGroup)"
 qz_expect_eq "no load order group" "" "$(qz_config TestSvc group)"
 
 qz_expect_run "installing again fails with the SCM's code for an existing service" \
