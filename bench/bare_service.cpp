@@ -72,6 +72,12 @@ void WINAPI ServiceMain(DWORD argc, LPSTR* argv) {
 }  // namespace
 
 int main() {
+#if defined(QZ_BARE_LOADS_USER32)
+  // The framework's only USER32 call; importing it makes the loader map
+  // USER32 and what it depends on at every start.
+  volatile int doubleByte = GetSystemMetrics(SM_DBCSENABLED);
+  (void)doubleByte;
+#endif
   StopEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   SERVICE_TABLE_ENTRYA table[] = {{ServiceName, &ServiceMain}, {nullptr, nullptr}};
   StartServiceCtrlDispatcherA(table);

@@ -7,13 +7,13 @@
 #    Win32 service: control round trips, CPU while idle, stripped size.
 # Usage: scripts/bench.sh [foundation|services]   (default: both)
 # Environment: QZ_BENCH_ARGS (extra Google Benchmark flags), QZ_BENCH_ROUNDS
-# (round trips per service, default 31), QZ_BENCH_IDLE_SECONDS (default 10).
+# (round trips per service, default 61), QZ_BENCH_IDLE_SECONDS (default 10).
 set -u
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 PART="${1:-all}"
 case "$PART" in all|foundation|services) ;; *) echo "usage: $0 [foundation|services]" >&2; exit 2 ;; esac
-ROUNDS="${QZ_BENCH_ROUNDS:-31}"
+ROUNDS="${QZ_BENCH_ROUNDS:-61}"
 IDLE_SECONDS="${QZ_BENCH_IDLE_SECONDS:-10}"
 NATIVE="$ROOT/build/bench-native"
 WIN32="$ROOT/build/bench-win32"
@@ -62,6 +62,7 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 BIN="$WIN32/bin"
 DEMO="$BIN/svcdemo.exe"
 BARE_NAME=QZBareSvc
+BARE_USER32_NAME=QZBareUser32Svc
 DEMO_NAME=TestSvc
 TMUX_SOCKET="qzbench$$"
 CONSOLE_PID=""
@@ -74,6 +75,7 @@ finish() {
   if [ -n "$SCM_USED" ]; then
     wine "$BIN/qz_bench_scm.exe" remove "$DEMO_NAME" >/dev/null 2>&1
     wine "$BIN/qz_bench_scm.exe" remove "$BARE_NAME" >/dev/null 2>&1
+    wine "$BIN/qz_bench_scm.exe" remove "$BARE_USER32_NAME" >/dev/null 2>&1
   fi
   if [ -d "$WINEPREFIX" ]; then
     wineserver -k >/dev/null 2>&1
@@ -143,12 +145,16 @@ idle_row() {  # idle_row <label> <ms> [theirs]
   line "$1" "$2 ms" "${3:-0 ms}" "-" "<= 10 ms" "$result"
 }
 
-header "services on Wine's SCM (win32)"
-scm remove "$DEMO_NAME" >/dev/null
-scm remove "$BARE_NAME" >/dev/null
+header "services on Wine's SCM (win32); round trips: medians, ratio = median of per-round ratios"
+for name in "$DEMO_NAME" "$BARE_NAME" "$BARE_USER32_NAME"; do scm remove "$name" >/dev/null; done
 wine "$DEMO" -install | tr -d '\r' | grep -q success || { echo "bench: svcdemo -install failed" >&2; exit 1; }
 scm install "$BARE_NAME" "$(winepath -w "$BIN/bare_service.exe") /service" || exit 1
+scm install "$BARE_USER32_NAME" "$(winepath -w "$BIN/bare_service_user32.exe") /service" || exit 1
 scm roundtrip "$ROUNDS" "$DEMO_NAME" "$BARE_NAME" || exit 1
+# What importing USER32 alone costs the bare service.
+user32_rows=$(scm roundtrip "$ROUNDS" "$BARE_USER32_NAME" "$BARE_NAME" "  (bare+USER32)") || exit 1
+printf '%s\n' "$user32_rows" | head -n1
+scm remove "$BARE_USER32_NAME" >/dev/null
 
 scm start "$BARE_NAME" || exit 1
 bare_pid=$(wait_pid bare_service.exe) || { echo "bench: no bare service process" >&2; exit 1; }
