@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#if defined(__MINGW32__)
+#if defined(__MINGW32__) && !defined(__clang__)
 #define QZ_PRINTF_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
 #elif defined(__GNUC__)
 #define QZ_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))

@@ -9,7 +9,7 @@ presets=("$@")
 [ ${#presets[@]} -eq 0 ] && presets=(linux linux-tsan win32 win64 win32-clang)
 
 end_wine() {
-  for p in build/*/wineprefix; do
+  for p in build/*/wineprefix build/*/wineprefix-*; do
     [ -d "$p" ] && WINEPREFIX="$PWD/$p" wineserver -k >/dev/null 2>&1
   done
   return 0

@@ -4,7 +4,10 @@
 set -u
 : "${QZ_BUILD_DIR:?run through ctest}"
 : "${QZ_SOURCE_DIR:?run through ctest}"
-export WINEPREFIX="${QZ_WINEPREFIX:-$QZ_BUILD_DIR/wineprefix}"
+# A prefix of their own, apart from the unit tests' prefix, so that ending
+# its server never ends a unit test running beside them.
+export QZ_WINEPREFIX="${QZ_WINEPREFIX:-$QZ_BUILD_DIR/wineprefix-e2e}"
+export WINEPREFIX="$QZ_WINEPREFIX"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 BIN="$QZ_BUILD_DIR/bin"
