@@ -1,0 +1,75 @@
+#!/bin/bash
+# The demo run from folders whose names hold a blank, a single quote, printf
+# directives and a byte above 0x7F: the help and the console mode print as
+# from anywhere else, and -install registers a command line from which the
+# SCM starts the service (quoted only where a blank needs it).
+. "$QZ_SOURCE_DIR/tests/e2e/commands_lib.sh"
+. "$QZ_SOURCE_DIR/tests/e2e/runtime_lib.sh"
+qz_cmd_begin
+qz_cleanup_service TestSvc
+
+# raw_run <output file> <exe> <args...>: the program's raw output.
+raw_run() {
+  local out="$1"
+  shift
+  timeout 120 wine "$@" >"$out" 2>"$QZ_TMP/err" </dev/null
+}
+
+# same_output <what> <expected file> <exe> <args...>
+same_output() {
+  local what="$1" expected="$2"
+  shift 2
+  raw_run "$QZ_TMP/odd.out" "$@"
+  if cmp -s "$expected" "$QZ_TMP/odd.out"; then qz_pass "$what"; else
+    qz_fail "$what"; od -c "$QZ_TMP/odd.out" | head -6; fi
+}
+
+raw_run "$QZ_TMP/help" "$BIN/svcdemo.exe" -help
+raw_run "$QZ_TMP/debug" "$BIN/svcdemo.exe" -debug
+if grep -q "<OnStop> is run" "$QZ_TMP/debug"; then qz_pass "the console mode from the build folder stops"; else
+  qz_fail "the console mode from the build folder: $(cat "$QZ_TMP/debug")"; fi
+
+# odd_folder <what> <folder> <quoted: yes|no>
+odd_folder() {
+  local what="$1" dir="$2" quoted="$3" exe path registered
+  mkdir -p "$dir"
+  cp "$BIN/svcdemo.exe" "$dir/"
+  exe="$dir/svcdemo.exe"
+
+  same_output "$what: -help" "$QZ_TMP/help" "$exe" -help
+  same_output "$what: -debug" "$QZ_TMP/debug" "$exe" -debug
+
+  qz_expect_run "$what: -install" "install service <TestSvc> success!
+" "$exe" -install
+  # The SCM keeps the path in the ANSI code page 1252; winepath prints UTF-8.
+  path="$(qz_winpath "$exe")"
+  registered="$(qz_config TestSvc path | iconv -f CP1252 -t UTF-8)"
+  if [ "$quoted" = yes ]; then
+    qz_expect_eq "$what: the file name is registered in quotes" "\"$path\" /service" "$registered"
+  else
+    qz_expect_eq "$what: the file name is registered as it is" "$path /service" "$registered"
+  fi
+
+  qz_expect_run "$what: -start" "start service <TestSvc> success!
+" "$exe" -start
+  qz_expect_state "$what: the service runs" TestSvc 4
+  # The process the SCM started is the copy in the odd folder.
+  qz_expect_eq "$what: one demo process runs" 1 "$(qz_rt_pids svcdemo.exe | wc -l)"
+  local pid
+  pid="$(qz_rt_pids svcdemo.exe | head -1)"
+  if [ -n "$pid" ] && tr '\0' ' ' <"/proc/$pid/cmdline" | grep -qF "$(basename "$dir")"; then
+    qz_pass "$what: the service runs from the odd folder"
+  else
+    qz_fail "$what: the service process is not the copy: $(tr '\0' ' ' <"/proc/${pid:-0}/cmdline" 2>/dev/null)"
+  fi
+  qz_expect_run "$what: -stop" "stop service <TestSvc> success!
+" "$exe" -stop
+  qz_expect_state "$what: the service stopped" TestSvc 1
+  qz_expect_eq "$what: the demo process ended" 0 "$(qz_rt_wait_processes svcdemo.exe 0)"
+  qz_expect_run "$what: -uninstall" "uninstall service <TestSvc> success!
+" "$exe" -uninstall
+}
+
+odd_folder "blank, quote, %s%n and é" "$QZ_TMP/it's a %s%n folder é" yes
+odd_folder "quote and %s without a blank" "$QZ_TMP/it's%s%x" no
+qz_done
