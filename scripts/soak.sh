@@ -11,7 +11,9 @@ cd "$(dirname "$0")/.."
 
 B=build/win32-soak
 end_wine() {
-  [ -d "$B/wineprefix" ] && WINEPREFIX="$PWD/$B/wineprefix" wineserver -k >/dev/null 2>&1
+  for p in "$B"/wineprefix*; do
+    [ -d "$p" ] && WINEPREFIX="$PWD/$p" wineserver -k >/dev/null 2>&1
+  done
   return 0
 }
 trap end_wine EXIT
