@@ -181,9 +181,11 @@ TEST(TQZStringSharingTest, ChangingACopyLeavesTheOriginalAndCountsStayBalanced) 
   }
   EXPECT_EQ(CountOf(s), 1);
   const void* block = s.BlockAddress();
-  s = s;
+  // Through an alias, as self-assignment happens in real code.
+  TQZString& alias = s;
+  s = alias;
   s.Assign(s);
-  s = std::move(s);
+  s = std::move(alias);
   EXPECT_EQ(s.BlockAddress(), block);
   EXPECT_EQ(CountOf(s), 1);
   EXPECT_EQ(Bytes(s), "abc");
