@@ -1,0 +1,26 @@
+#!/bin/bash
+# The consumer's service, built against the installed package and against the
+# source tree, prints its own title and the switch clause.
+. "$QZ_SOURCE_DIR/tests/e2e/lib.sh"
+qz_prefix
+
+expected="Consumer of the installed qzsvc
+
+switch clause:
+  /? or -help               display help information
+  /service                  run service application
+  -debug                    run console application
+  -install                  install service
+  -uninstall or -remove     uninstall service
+  -start [parameters]       start service
+  -stop                     stop service
+  -pause                    pause service
+  -continue                 continue service"
+
+for mode in installed subdirectory; do
+  exe="$QZ_BUILD_DIR/consumer/$mode/consumer.exe"
+  if [ ! -f "$exe" ]; then qz_fail "$mode: no $exe"; continue; fi
+  out="$(wine "$exe" -help </dev/null 2>/dev/null | sed 's/\r$//')"
+  qz_expect_eq "$mode: -help" "$expected" "$out"
+done
+qz_done
