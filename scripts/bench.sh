@@ -66,11 +66,13 @@ BARE_USER32_NAME=QZBareUser32Svc
 DEMO_NAME=TestSvc
 TMUX_SOCKET="qzbench$$"
 CONSOLE_PID=""
+HOLDER_PID=""
 SCM_USED=""
 FIFO="$WIN32/bench-stdin"
 
 finish() {
   if [ -n "$CONSOLE_PID" ]; then kill "$CONSOLE_PID" 2>/dev/null; fi
+  if [ -n "$HOLDER_PID" ]; then kill "$HOLDER_PID" 2>/dev/null; fi
   tmux -L "$TMUX_SOCKET" kill-server >/dev/null 2>&1
   if [ -n "$SCM_USED" ]; then
     wine "$BIN/qz_bench_scm.exe" remove "$DEMO_NAME" >/dev/null 2>&1
@@ -115,6 +117,8 @@ wine_pid() {
     exe=$(tr '\0' '\n' 2>/dev/null <"$d/cmdline" | head -n1)
     case "${exe,,}" in *"${1,,}") ;; *) continue ;; esac
     tr '\0' '\n' 2>/dev/null <"$d/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
+    # A Wine process that is still starting or already ending runs one thread.
+    [ "$(ls "$d/task" 2>/dev/null | wc -l)" -ge 2 ] || continue
     echo "${d#/proc/}"
     return 0
   done
@@ -139,31 +143,49 @@ idle_ms() {
   [ -d "/proc/$1" ] || { echo "-"; return 1; }
   awk -v a="$after" -v b="$before" 'BEGIN { printf "%.2f\n", (a - b) / 1e6 }'
 }
+# CPU of a service's process over the idle window, in milliseconds, or "-"
+# when the service does not stay up over three starts.
+idle_service() {
+  local attempt pid ms
+  for attempt in 1 2 3; do
+    if scm start "$1" >/dev/null && pid=$(wait_pid "$2") && ms=$(idle_ms "$pid") &&
+      scm stop "$1" >/dev/null; then
+      echo "$ms"
+      return 0
+    fi
+    echo "bench: $1 did not stay up (start $attempt), starting it again" >&2
+    scm stop "$1" >/dev/null
+    sleep 3
+  done
+  echo "-"
+}
 idle_row() {  # idle_row <label> <ms> [theirs]
   local result=MISSED
   [ "$2" != "-" ] && awk -v v="$2" 'BEGIN { exit !(v <= 10) }' && result=met
   line "$1" "$2 ms" "${3:-0 ms}" "-" "<= 10 ms" "$result"
 }
 
-header "services on Wine's SCM (win32); round trips: medians, ratio = median of per-round ratios"
+header "services on Wine's SCM (win32); round trips: medians of $ROUNDS rounds, ratio = median of per-round ratios"
 for name in "$DEMO_NAME" "$BARE_NAME" "$BARE_USER32_NAME"; do scm remove "$name" >/dev/null; done
 wine "$DEMO" -install | tr -d '\r' | grep -q success || { echo "bench: svcdemo -install failed" >&2; exit 1; }
 scm install "$BARE_NAME" "$(winepath -w "$BIN/bare_service.exe") /service" || exit 1
 scm install "$BARE_USER32_NAME" "$(winepath -w "$BIN/bare_service_user32.exe") /service" || exit 1
 scm roundtrip "$ROUNDS" "$DEMO_NAME" "$BARE_NAME" || exit 1
 # What importing USER32 alone costs the bare service.
-user32_rows=$(scm roundtrip "$ROUNDS" "$BARE_USER32_NAME" "$BARE_NAME" "  (bare+USER32)") || exit 1
+user32_rows=$(scm roundtrip "$ROUNDS" "$BARE_USER32_NAME" "$BARE_NAME" "  bare+USER32") || exit 1
 printf '%s\n' "$user32_rows" | head -n1
 scm remove "$BARE_USER32_NAME" >/dev/null
 
-scm start "$BARE_NAME" || exit 1
-bare_pid=$(wait_pid bare_service.exe) || { echo "bench: no bare service process" >&2; exit 1; }
-bare_idle=$(idle_ms "$bare_pid")
-scm stop "$BARE_NAME" || exit 1
-scm start "$DEMO_NAME" || exit 1
-demo_pid=$(wait_pid svcdemo.exe) || { echo "bench: no demo service process" >&2; exit 1; }
-demo_idle=$(idle_ms "$demo_pid")
-scm stop "$DEMO_NAME" || exit 1
+# Wine's SCM ends its services a moment after the last ordinary Wine process
+# of the prefix has gone, so an idle one keeps the services up meanwhile.
+wine "$BIN/qz_bench_scm.exe" sleep 3600000 >/dev/null 2>&1 &
+HOLDER_PID=$!
+sleep 3
+bare_idle=$(idle_service "$BARE_NAME" bare_service.exe)
+demo_idle=$(idle_service "$DEMO_NAME" svcdemo.exe)
+kill "$HOLDER_PID" 2>/dev/null
+wait "$HOLDER_PID" 2>/dev/null
+HOLDER_PID=""
 idle_row "demo service running, CPU over ${IDLE_SECONDS} s idle" "$demo_idle" "0 ms"
 line "  (the bare Win32 service over the same time)" "$bare_idle ms" "" "" "" ""
 
