@@ -38,8 +38,8 @@ qz_rt_reports() {
 qz_rt_pids() {
   local p
   for p in /proc/[0-9]*; do
-    tr '\0' '\n' <"$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
-    tr '\0' ' ' <"$p/cmdline" 2>/dev/null | grep -qiF "$1" && echo "${p#/proc/}"
+    tr '\0' '\n' 2>/dev/null <"$p/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
+    tr '\0' ' ' 2>/dev/null <"$p/cmdline" | grep -qiF "$1" && echo "${p#/proc/}"
   done
   return 0
 }
