@@ -110,6 +110,9 @@ inline unsigned char LowerAscii(unsigned char c) {
 int32_t CompareCaseSensitive(const unsigned char* a, int32_t la,
                              const unsigned char* b, int32_t lb) {
   const int32_t common = la < lb ? la : lb;
+  // Equal prefixes are the common case in sorted-list searches: the library's
+  // memcmp settles them fastest, and only a difference needs the byte scan.
+  if (std::memcmp(a, b, static_cast<size_t>(common)) == 0) return la - lb;
   int32_t i = 0;
   // Whole words first; a differing word is then resolved byte by byte, so the
   // result is the same as the plain byte rule on any byte order.
