@@ -31,29 +31,33 @@ int32_t GrowthTarget(int32_t delta, int32_t capacity, int32_t limit) {
   return static_cast<int32_t>(target > limit ? limit : target);
 }
 
-}  // namespace
-
-class TQZStringList::LockScope {
+// Holds a list's read or write lock for one scope; nothing for a list made
+// without a lock.
+class LockScope {
  public:
-  LockScope(TQZStringList& list, bool write) : List(list), Write(write) {
+  LockScope(TQZMRWLock* lock, bool write) : Lock(lock), Write(write) {
+    if (Lock == nullptr) return;
     if (Write)
-      List.WriteLock();
+      Lock->LockWrite();
     else
-      List.ReadLock();
+      Lock->LockRead();
   }
   ~LockScope() {
+    if (Lock == nullptr) return;
     if (Write)
-      List.WriteUnlock();
+      Lock->UnlockWrite();
     else
-      List.ReadUnlock();
+      Lock->UnlockRead();
   }
   LockScope(const LockScope&) = delete;
   LockScope& operator=(const LockScope&) = delete;
 
  private:
-  TQZStringList& List;
+  TQZMRWLock* Lock;
   bool Write;
 };
+
+}  // namespace
 
 TQZStringList::TQZStringList(bool threadSafe) {
   if (threadSafe) Lock = new TQZMRWLock();
@@ -61,27 +65,11 @@ TQZStringList::TQZStringList(bool threadSafe) {
 
 TQZStringList::~TQZStringList() {
   {
-    LockScope scope(*this, true);
+    LockScope scope(ListLock(), true);
     ClearUnlocked();
   }
   delete Lock;
   Lock = nullptr;
-}
-
-void TQZStringList::ReadLock() {
-  if (Lock) Lock->LockRead();
-}
-
-void TQZStringList::ReadUnlock() {
-  if (Lock) Lock->UnlockRead();
-}
-
-void TQZStringList::WriteLock() {
-  if (Lock) Lock->LockWrite();
-}
-
-void TQZStringList::WriteUnlock() {
-  if (Lock) Lock->UnlockWrite();
 }
 
 int32_t TQZStringList::CompareItems(const TQZString& a, uintptr_t dataA,
@@ -265,7 +253,7 @@ void TQZStringList::ClearUnlocked() {
 }
 
 int32_t TQZStringList::Add(const TQZString& key, uintptr_t data) {
-  LockScope scope(*this, true);
+  LockScope scope(ListLock(), true);
   try {
     if (!IsSorted) {
       IsOrdered = false;
@@ -282,7 +270,7 @@ int32_t TQZStringList::Add(const TQZString& key, uintptr_t data) {
 }
 
 void TQZStringList::Remove(const TQZString& key, uintptr_t data) {
-  LockScope scope(*this, true);
+  LockScope scope(ListLock(), true);
   try {
     if (IsSorted || IsOrdered) {
       int32_t position;
@@ -299,7 +287,7 @@ void TQZStringList::Remove(const TQZString& key, uintptr_t data) {
 
 int32_t TQZStringList::Find(const TQZString& key, uintptr_t data,
                             uintptr_t* outData, int32_t start) {
-  LockScope scope(*this, false);
+  LockScope scope(ListLock(), false);
   if (start < 0) start = 0;
   if (outData) *outData = 0;
   try {
@@ -318,29 +306,29 @@ int32_t TQZStringList::Find(const TQZString& key, uintptr_t data,
 }
 
 TQZString TQZStringList::GetString(int32_t index) {
-  LockScope scope(*this, false);
+  LockScope scope(ListLock(), false);
   if (index < 0 || index >= ItemCount) return TQZString();
   return *Items[index].String;
 }
 
 uintptr_t TQZStringList::GetData(int32_t index) {
-  LockScope scope(*this, false);
+  LockScope scope(ListLock(), false);
   if (index < 0 || index >= ItemCount) return 0;
   return Items[index].Data;
 }
 
 void TQZStringList::Clear() {
-  LockScope scope(*this, true);
+  LockScope scope(ListLock(), true);
   ClearUnlocked();
 }
 
 void TQZStringList::SetCapacity(int32_t n) {
-  LockScope scope(*this, true);
+  LockScope scope(ListLock(), true);
   SetCapacityUnlocked(n);
 }
 
 void TQZStringList::SetSorted(bool sorted) {
-  LockScope scope(*this, true);
+  LockScope scope(ListLock(), true);
   if (sorted == IsSorted) return;
   IsSorted = sorted;
   if (!sorted) {
@@ -355,12 +343,12 @@ void TQZStringList::SetSorted(bool sorted) {
 }
 
 void TQZStringList::SetDuplicates(bool duplicates) {
-  LockScope scope(*this, true);
+  LockScope scope(ListLock(), true);
   AllowDuplicates = duplicates;
 }
 
 void TQZStringList::SetCaseSensitive(bool caseSensitive) {
-  LockScope scope(*this, true);
+  LockScope scope(ListLock(), true);
   if (caseSensitive == IsCaseSensitive) return;
   IsCaseSensitive = caseSensitive;
   IsOrdered = false;
@@ -388,7 +376,7 @@ void TQZStringList::AssignList(TQZStringList& source) {
   {
     // Only the source's lock is held here and only this list's below, so two
     // lists assigned to each other from two threads cannot deadlock.
-    LockScope scope(source, false);
+    LockScope scope(source.ListLock(), false);
     count = source.ItemCount;
     capacity = source.ItemCapacity;
     delta = source.Delta;
@@ -411,7 +399,7 @@ void TQZStringList::AssignList(TQZStringList& source) {
     }
   }
 
-  LockScope scope(*this, true);
+  LockScope scope(ListLock(), true);
   ClearUnlocked();
   if (items) {
     Items = items;
@@ -427,28 +415,6 @@ void TQZStringList::AssignList(TQZStringList& source) {
   OnDeletion = TQZDeletionCallback();
 }
 
-class TQZRecordList::LockScope {
- public:
-  LockScope(TQZRecordList& list, bool write) : List(list), Write(write) {
-    if (Write)
-      List.WriteLock();
-    else
-      List.ReadLock();
-  }
-  ~LockScope() {
-    if (Write)
-      List.WriteUnlock();
-    else
-      List.ReadUnlock();
-  }
-  LockScope(const LockScope&) = delete;
-  LockScope& operator=(const LockScope&) = delete;
-
- private:
-  TQZRecordList& List;
-  bool Write;
-};
-
 TQZRecordList::TQZRecordList(int32_t recordSize, bool threadSafe)
     : Size(recordSize > 0 ? recordSize : 4) {
   if (threadSafe) Lock = new TQZMRWLock();
@@ -461,22 +427,6 @@ TQZRecordList::~TQZRecordList() {
   Items = nullptr;
   delete Lock;
   Lock = nullptr;
-}
-
-void TQZRecordList::ReadLock() {
-  if (Lock) Lock->LockRead();
-}
-
-void TQZRecordList::ReadUnlock() {
-  if (Lock) Lock->UnlockRead();
-}
-
-void TQZRecordList::WriteLock() {
-  if (Lock) Lock->LockWrite();
-}
-
-void TQZRecordList::WriteUnlock() {
-  if (Lock) Lock->UnlockWrite();
 }
 
 void* TQZRecordList::RecordAt(int32_t index) const {
@@ -640,12 +590,12 @@ void TQZRecordList::ClearUnlocked() {
 }
 
 void TQZRecordList::SetCapacity(int32_t n) {
-  LockScope scope(*this, true);
+  LockScope scope(ListLock(), true);
   SetCapacityUnlocked(n);
 }
 
 void TQZRecordList::SetSorted(bool sorted) {
-  LockScope scope(*this, true);
+  LockScope scope(ListLock(), true);
   if (sorted == IsSorted) return;
   IsSorted = sorted;
   if (!sorted) {
@@ -664,12 +614,12 @@ void TQZRecordList::SetSorted(bool sorted) {
 }
 
 void TQZRecordList::SetDuplicates(bool duplicates) {
-  LockScope scope(*this, true);
+  LockScope scope(ListLock(), true);
   AllowDuplicates = duplicates;
 }
 
 void TQZRecordList::Clear() {
-  LockScope scope(*this, true);
+  LockScope scope(ListLock(), true);
   ClearUnlocked();
 }
 
@@ -694,7 +644,7 @@ void TQZCodeList::FreeRecord(void* record) {
 }
 
 int32_t TQZCodeList::Add(int32_t code, const TQZString& text) {
-  LockScope scope(*this, true);
+  LockScope scope(ListLock(), true);
   Record record;
   record.Code = code;
   record.Text = nullptr;
@@ -716,7 +666,7 @@ int32_t TQZCodeList::IndexOfCode(int32_t code) {
 }
 
 TQZString TQZCodeList::GetText(int32_t code) {
-  LockScope scope(*this, false);
+  LockScope scope(ListLock(), false);
   int32_t index = IndexOfCode(code);
   if (index < 0) return TQZString();
   const Record* r = static_cast<const Record*>(RecordAt(index));

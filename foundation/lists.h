@@ -80,11 +80,6 @@ class TQZStringList {
   int32_t InsertAt(int32_t index, const TQZString& key, uintptr_t data);
   void DeleteRange(int32_t start, int32_t n);
   void ClearUnlocked();
-  void ReadLock();
-  void ReadUnlock();
-  void WriteLock();
-  void WriteUnlock();
-  class LockScope;
 
   TQZMRWLock* Lock = nullptr;
   Item* Items = nullptr;
@@ -130,12 +125,6 @@ class TQZRecordList {
  protected:
   int32_t InsertAt(int32_t index, const void* record);
   bool BinarySearch(const void* key, int32_t lo, int32_t hi, int32_t& position);
-  // Holds the read or write lock for one scope; nothing when not thread-safe.
-  class LockScope;
-  void ReadLock();
-  void ReadUnlock();
-  void WriteLock();
-  void WriteUnlock();
 
  private:
   int32_t Grow();
