@@ -15,4 +15,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_CXX_FLAGS_INIT
   "-isystem ${QZ_MINGW_GCC_DIR}/include/c++ -isystem ${QZ_MINGW_GCC_DIR}/include/c++/${QZ_MINGW_TRIPLE} -isystem ${QZ_MINGW_GCC_DIR}/include/c++/backward")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -static -L${QZ_MINGW_GCC_DIR}")
+# -B makes the driver link GCC's crtbegin.o/crtend.o instead of the MinGW CRT's
+# empty ones: only GCC's register the .eh_frame section with libgcc's unwinder,
+# and without that no C++ exception is ever caught on i686.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -static -B${QZ_MINGW_GCC_DIR} -L${QZ_MINGW_GCC_DIR}")

@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 
 presets=("$@")
-[ ${#presets[@]} -eq 0 ] && presets=(linux linux-tsan win32 win64)
+[ ${#presets[@]} -eq 0 ] && presets=(linux linux-tsan win32 win64 win32-clang)
 
 end_wine() {
   for p in build/*/wineprefix build/*/wineprefix-*; do
