@@ -78,15 +78,27 @@ void ReadBytesUntilCtrlC(HANDLE input) {
 }
 
 // A stream read cannot be woken by an event, so it runs on a thread of its
-// own. The thread may outlive the wait, so both hold the reader.
+// own. The thread may outlive the wait, so both hold the reader, and it reads
+// through a handle of its own: once the caller closes the input, the value of
+// the caller's handle may be handed out again for a later standard input,
+// which a late read through it would then steal bytes from.
 struct StreamReader {
   explicit StreamReader(HANDLE input)
-      : Input(input), Ended(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+      : Input(Duplicate(input)), Ended(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
   ~StreamReader() {
+    if (Input != nullptr) CloseHandle(Input);
     if (Ended != nullptr) CloseHandle(Ended);
   }
   StreamReader(const StreamReader&) = delete;
   StreamReader& operator=(const StreamReader&) = delete;
+
+  static HANDLE Duplicate(HANDLE input) {
+    HANDLE own = nullptr;
+    const HANDLE self = GetCurrentProcess();
+    if (!DuplicateHandle(self, input, self, &own, 0, FALSE, DUPLICATE_SAME_ACCESS))
+      return nullptr;
+    return own;
+  }
 
   HANDLE Input;
   HANDLE Ended;
@@ -108,7 +120,7 @@ DWORD WINAPI StreamReaderThread(void* context) {
 void WaitOnStream(HANDLE input, HANDLE stop) {
   StreamReader* reader = ValidHandle(stop) ? new StreamReader(input) : nullptr;
   HANDLE thread = nullptr;
-  if (reader != nullptr && reader->Ended != nullptr) {
+  if (reader != nullptr && reader->Input != nullptr && reader->Ended != nullptr) {
     thread = CreateThread(nullptr, 0, &StreamReaderThread, reader, 0, nullptr);
   }
   if (thread == nullptr) {

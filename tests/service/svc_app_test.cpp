@@ -681,6 +681,23 @@ TEST(TQZConsoleStopWaitTest, ControlEventEndsAWaitOnOpenInput) {
   }
 }
 
+// A wait stopped by a control event leaves its reader thread behind, still
+// starting or blocked on the old input. Once the caller has closed that input,
+// the thread must not read from whatever the next standard input is.
+TEST(TQZConsoleStopWaitTest, ReaderLeftBehindNeverReadsTheNextInput) {
+  for (int round = 0; round < 40; ++round) {
+    {
+      ScopedStdin input("", false);
+      TQZConsoleStopWait wait;
+      HandleConsoleControl(CTRL_C_EVENT);
+      wait.Wait();
+    }
+    ScopedStdin next("\x03q");
+    WaitForAnyKey();
+    ASSERT_EQ(next.Unread(), "q") << "round " << round;
+  }
+}
+
 TEST(TQZConsoleStopWaitTest, CloseEventIsHeldUntilTheStopHasRun) {
   ScopedStdin input("", false);
   std::mutex lock;
