@@ -31,6 +31,93 @@ int32_t GrowthTarget(int32_t delta, int32_t capacity, int32_t limit) {
   return static_cast<int32_t>(target > limit ? limit : target);
 }
 
+// Bisects the sorted range [lo, hi] for a key; compare(i) orders the key
+// against item i. position is the key's index, or where it would be inserted;
+// with duplicates it is the first equal item. The first and last items are
+// probed before bisecting, so keys that arrive in ascending or descending
+// order cost at most two comparisons.
+template <typename CompareKeyTo>
+bool SortedSearch(CompareKeyTo compare, bool allowDuplicates, int32_t lo,
+                  int32_t hi, int32_t& position) {
+  if (lo > hi) {
+    position = lo;
+    return false;
+  }
+  int32_t r = compare(lo);
+  if (r <= 0) {
+    position = lo;
+    return r == 0;
+  }
+  ++lo;
+  if (lo > hi) {
+    position = lo;
+    return false;
+  }
+  r = compare(hi);
+  if (r > 0) {
+    position = hi + 1;
+    return false;
+  }
+  if (r == 0 && !allowDuplicates) {
+    position = hi;
+    return true;
+  }
+  bool found = r == 0;
+  --hi;
+  while (lo <= hi) {
+    int32_t mid = (lo + hi) >> 1;
+    r = compare(mid);
+    if (r > 0) {
+      lo = mid + 1;
+    } else {
+      hi = mid - 1;
+      if (r == 0) {
+        found = true;
+        if (!allowDuplicates) lo = mid;
+      }
+    }
+  }
+  position = lo;
+  return found;
+}
+
+// Sorts [lo, hi]; compare(i, j) orders items i and j, swap(i, j) exchanges
+// two different items.
+template <typename Compare, typename Swap>
+void QuickSortRange(Compare compare, Swap swap, int32_t lo, int32_t hi) {
+  if (lo >= hi) return;
+  int32_t i;
+  do {
+    i = lo;
+    int32_t j = hi;
+    // The pivot is the item that stood at the middle, followed as it moves.
+    int32_t p = (lo + hi) >> 1;
+    do {
+      // The bounds checks only matter for a comparison that is not a
+      // consistent order: it would otherwise walk off the range.
+      while (compare(i, p) < 0) {
+        if (i == hi) break;
+        ++i;
+      }
+      while (compare(j, p) > 0) {
+        if (j == lo) break;
+        --j;
+      }
+      if (i <= j) {
+        if (i != j) swap(i, j);
+        if (p == i)
+          p = j;
+        else if (p == j)
+          p = i;
+        ++i;
+        --j;
+      }
+    } while (i <= j);
+    if (lo < j) QuickSortRange(compare, swap, lo, j);
+    lo = i;
+  } while (i < hi);
+}
+
 // Holds a list's read or write lock for one scope; nothing for a list made
 // without a lock.
 class LockScope {
@@ -92,48 +179,11 @@ bool TQZStringList::ItemEquals(const TQZString& key, uintptr_t data,
 
 bool TQZStringList::BinarySearch(const TQZString& key, uintptr_t data,
                                  int32_t lo, int32_t hi, int32_t& position) {
-  if (lo > hi) {
-    position = lo;
-    return false;
-  }
-  // The first and last items are probed before bisecting, so keys that arrive
-  // in ascending or descending order cost at most two comparisons.
-  int32_t r = CompareItems(key, data, *Items[lo].String, Items[lo].Data);
-  if (r <= 0) {
-    position = lo;
-    return r == 0;
-  }
-  ++lo;
-  if (lo > hi) {
-    position = lo;
-    return false;
-  }
-  r = CompareItems(key, data, *Items[hi].String, Items[hi].Data);
-  if (r > 0) {
-    position = hi + 1;
-    return false;
-  }
-  if (r == 0 && !AllowDuplicates) {
-    position = hi;
-    return true;
-  }
-  bool found = r == 0;
-  --hi;
-  while (lo <= hi) {
-    int32_t mid = (lo + hi) >> 1;
-    r = CompareItems(key, data, *Items[mid].String, Items[mid].Data);
-    if (r > 0) {
-      lo = mid + 1;
-    } else {
-      hi = mid - 1;
-      if (r == 0) {
-        found = true;
-        if (!AllowDuplicates) lo = mid;
-      }
-    }
-  }
-  position = lo;
-  return found;
+  return SortedSearch(
+      [&](int32_t i) {
+        return CompareItems(key, data, *Items[i].String, Items[i].Data);
+      },
+      AllowDuplicates, lo, hi, position);
 }
 
 int32_t TQZStringList::LinearSearch(const TQZString& key, uintptr_t data,
@@ -144,41 +194,17 @@ int32_t TQZStringList::LinearSearch(const TQZString& key, uintptr_t data,
 }
 
 void TQZStringList::QuickSort(int32_t lo, int32_t hi) {
-  if (lo >= hi) return;
-  int32_t i;
-  do {
-    i = lo;
-    int32_t j = hi;
-    // The pivot is the item that stood at the middle, followed as it moves.
-    int32_t p = (lo + hi) >> 1;
-    do {
-      // The bounds checks only matter for a comparison that is not a
-      // consistent order: it would otherwise walk off the range.
-      while (CompareItems(*Items[i].String, Items[i].Data, *Items[p].String,
-                          Items[p].Data) < 0) {
-        if (i == hi) break;
-        ++i;
-      }
-      while (CompareItems(*Items[j].String, Items[j].Data, *Items[p].String,
-                          Items[p].Data) > 0) {
-        if (j == lo) break;
-        --j;
-      }
-      if (i <= j) {
+  QuickSortRange(
+      [this](int32_t i, int32_t j) {
+        return CompareItems(*Items[i].String, Items[i].Data, *Items[j].String,
+                            Items[j].Data);
+      },
+      [this](int32_t i, int32_t j) {
         Item t = Items[i];
         Items[i] = Items[j];
         Items[j] = t;
-        if (p == i)
-          p = j;
-        else if (p == j)
-          p = i;
-        ++i;
-        --j;
-      }
-    } while (i <= j);
-    if (lo < j) QuickSort(lo, j);
-    lo = i;
-  } while (i < hi);
+      },
+      lo, hi);
 }
 
 int32_t TQZStringList::Grow() {
@@ -436,84 +462,24 @@ void* TQZRecordList::RecordAt(int32_t index) const {
 
 bool TQZRecordList::BinarySearch(const void* key, int32_t lo, int32_t hi,
                                  int32_t& position) {
-  if (lo > hi) {
-    position = lo;
-    return false;
-  }
-  int32_t r = CompareRecords(key, RecordAt(lo));
-  if (r <= 0) {
-    position = lo;
-    return r == 0;
-  }
-  ++lo;
-  if (lo > hi) {
-    position = lo;
-    return false;
-  }
-  r = CompareRecords(key, RecordAt(hi));
-  if (r > 0) {
-    position = hi + 1;
-    return false;
-  }
-  if (r == 0 && !AllowDuplicates) {
-    position = hi;
-    return true;
-  }
-  bool found = r == 0;
-  --hi;
-  while (lo <= hi) {
-    int32_t mid = (lo + hi) >> 1;
-    r = CompareRecords(key, RecordAt(mid));
-    if (r > 0) {
-      lo = mid + 1;
-    } else {
-      hi = mid - 1;
-      if (r == 0) {
-        found = true;
-        if (!AllowDuplicates) lo = mid;
-      }
-    }
-  }
-  position = lo;
-  return found;
+  return SortedSearch([&](int32_t i) { return CompareRecords(key, RecordAt(i)); },
+                      AllowDuplicates, lo, hi, position);
 }
 
 void TQZRecordList::QuickSort(int32_t lo, int32_t hi, char* temp) {
-  if (lo >= hi) return;
   const size_t size = static_cast<size_t>(Size);
-  int32_t i;
-  do {
-    i = lo;
-    int32_t j = hi;
-    int32_t p = (lo + hi) >> 1;
-    do {
-      while (CompareRecords(RecordAt(i), RecordAt(p)) < 0) {
-        if (i == hi) break;
-        ++i;
-      }
-      while (CompareRecords(RecordAt(j), RecordAt(p)) > 0) {
-        if (j == lo) break;
-        --j;
-      }
-      if (i <= j) {
-        if (i != j) {
-          char* a = Items + static_cast<size_t>(i) * size;
-          char* b = Items + static_cast<size_t>(j) * size;
-          std::memcpy(temp, a, size);
-          std::memcpy(a, b, size);
-          std::memcpy(b, temp, size);
-        }
-        if (p == i)
-          p = j;
-        else if (p == j)
-          p = i;
-        ++i;
-        --j;
-      }
-    } while (i <= j);
-    if (lo < j) QuickSort(lo, j, temp);
-    lo = i;
-  } while (i < hi);
+  QuickSortRange(
+      [this](int32_t i, int32_t j) {
+        return CompareRecords(RecordAt(i), RecordAt(j));
+      },
+      [&](int32_t i, int32_t j) {
+        char* a = Items + static_cast<size_t>(i) * size;
+        char* b = Items + static_cast<size_t>(j) * size;
+        std::memcpy(temp, a, size);
+        std::memcpy(a, b, size);
+        std::memcpy(b, temp, size);
+      },
+      lo, hi);
 }
 
 int32_t TQZRecordList::Grow() {
