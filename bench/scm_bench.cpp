@@ -15,9 +15,6 @@
 // another rather than one with a goal of its own. "sleep" only keeps a Wine
 // process alive: Wine's SCM ends its services a moment after the last
 // ordinary process of the prefix has gone, even with a persistent server.
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -25,24 +22,12 @@
 #include <string>
 #include <vector>
 
+#include "foundation/win32.h"
+#include "tests/e2e/scoped_service_handle.h"
+
 namespace {
 
 const DWORD StateTimeoutMs = 30000;
-
-// Closes a service or SCM handle when the scope ends.
-class ScopedServiceHandle {
- public:
-  explicit ScopedServiceHandle(SC_HANDLE handle) : Handle(handle) {}
-  ~ScopedServiceHandle() {
-    if (Handle != nullptr) CloseServiceHandle(Handle);
-  }
-  ScopedServiceHandle(const ScopedServiceHandle&) = delete;
-  ScopedServiceHandle& operator=(const ScopedServiceHandle&) = delete;
-  SC_HANDLE Get() const { return Handle; }
-
- private:
-  SC_HANDLE Handle;
-};
 
 class ScopedHandle {
  public:

@@ -10,22 +10,9 @@
 #include <cstring>
 
 #include "foundation/win32.h"
+#include "tests/e2e/scoped_service_handle.h"
 
 namespace {
-
-class ScopedServiceHandle {
- public:
-  explicit ScopedServiceHandle(SC_HANDLE handle) : Handle(handle) {}
-  ~ScopedServiceHandle() {
-    if (Handle != nullptr) CloseServiceHandle(Handle);
-  }
-  ScopedServiceHandle(const ScopedServiceHandle&) = delete;
-  ScopedServiceHandle& operator=(const ScopedServiceHandle&) = delete;
-  SC_HANDLE Get() const { return Handle; }
-
- private:
-  SC_HANDLE Handle;
-};
 
 int Fail(const char* what, DWORD error) {
   std::printf("error %lu in %s\n", static_cast<unsigned long>(error), what);

@@ -26,22 +26,9 @@
 #include "service/svc_app.h"
 #include "service/svc_obj.h"
 #include "tests/service/scoped_api.h"
+#include "tests/service/watchdog.h"
 
 namespace {
-
-// A wait that should end at once never takes this long; reaching it means a
-// lost wake-up or a deadlock with threads still using the test's objects.
-const auto kWatchdog = std::chrono::seconds(60);
-
-template <class Predicate>
-void WaitOrAbort(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
-                 Predicate done, const char* what) {
-  if (!cv.wait_for(lock, kWatchdog, done)) {
-    std::fprintf(stderr, "watchdog: gave up waiting for %s\n", what);
-    std::fflush(stderr);
-    std::abort();
-  }
-}
 
 // Left behind by every call that succeeds, so that an error read late, after
 // another call, shows as this code instead of the injected one.

@@ -22,23 +22,9 @@
 #include "service/event_log.h"
 #include "service/svc_obj.h"
 #include "tests/service/scoped_api.h"
+#include "tests/service/watchdog.h"
 
 namespace {
-
-// A wait that should end at once never takes this long; reaching it means a
-// lost wake-up or a deadlock, and threads still use the test's objects, so
-// the whole run is ended loudly rather than left hanging.
-const auto kWatchdog = std::chrono::seconds(60);
-
-template <class Predicate>
-void WaitOrAbort(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
-                 Predicate done, const char* what) {
-  if (!cv.wait_for(lock, kWatchdog, done)) {
-    std::fprintf(stderr, "watchdog: gave up waiting for %s\n", what);
-    std::fflush(stderr);
-    std::abort();
-  }
-}
 
 // (type, state, accepted controls, Win32 exit code, check point, wait hint)
 using Row = std::tuple<uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t>;
