@@ -2,6 +2,7 @@
 #include "service/svc_obj.h"
 
 #include "foundation/process_info.h"
+#include "foundation/win32.h"
 #include "service/event_log.h"
 
 namespace {
@@ -19,13 +20,21 @@ TQZSvcObj::TQZSvcObj(const TQZString& serviceName)
       ServiceName(serviceName),
       BinaryPath(RegisteredBinaryPath()),
       DisplayName(serviceName),
-      Dependencies(new TQZStringList()) {
+      Dependencies(new TQZStringList()),
+      RunIdle(CreateEventA(nullptr, TRUE, TRUE, nullptr)) {
   Dependencies->SetSorted(true);
   Dependencies->SetDuplicates(false);
   Dependencies->SetCaseSensitive(true);
 }
 
 TQZSvcObj::~TQZSvcObj() {
+  if (RunIdle != nullptr) {
+    // Bounded, so that an object destroyed during a run that never ends
+    // does not hang its owner for ever.
+    WaitForSingleObject(RunIdle, 30000);
+    CloseHandle(RunIdle);
+    RunIdle = nullptr;
+  }
   TQZEvent* stopEvent = StopEvent;
   StopEvent = nullptr;
   delete stopEvent;

@@ -135,9 +135,26 @@ class TQZSvcObj {
   // Blocks until StopRequested is set.
   void WaitForStop();
 
+  // The body of Run; Run itself marks the object idle once it has returned.
+  void RunOnce(uint32_t argc, char** argv);
+  // SetState; with last, the run's final report, after which none is sent.
+  void SetStateAndReport(uint32_t state, bool last);
+
   // Serialises state changes, report composition and sending between the
   // service main thread and the dispatcher thread.
   TQZCritSect StatusLock;
+  // Set under StatusLock once the run's final stopped report has been sent:
+  // the SCM takes it as the last one, so nothing is reported after it until
+  // the next Run.
+  bool StoppedReported = false;
+  // Held by every control and by the service main thread when it decides,
+  // after OnExecute returned, whether to shut down, so that a stop under way
+  // on the dispatcher thread and that shutdown never both run.
+  TQZCritSect ControlLock;
+  // Manual-reset event, signalled while no Run is under way: the dispatcher
+  // returns once every service has reported stopped, which is before the
+  // service main thread has left Run, so destruction waits for it.
+  void* RunIdle = nullptr;
   // Lets WaitForStop block when StopEvent cannot be waited on.
   std::mutex StopMutex;
   std::condition_variable StopCondition;

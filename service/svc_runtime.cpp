@@ -209,6 +209,13 @@ uint32_t ComposeControlsAccepted(bool acceptStop, bool acceptPauseContinue) {
 }
 
 void TQZSvcObj::Run(uint32_t argc, char** argv) {
+  if (RunIdle != nullptr) ResetEvent(RunIdle);
+  RunOnce(argc, argv);
+  // The last touch of the object on this thread.
+  if (RunIdle != nullptr) SetEvent(RunIdle);
+}
+
+void TQZSvcObj::RunOnce(uint32_t argc, char** argv) {
   try {
     if (argv == nullptr) argc = 0;
     Arguments->Clear();
@@ -258,6 +265,7 @@ void TQZSvcObj::Run(uint32_t argc, char** argv) {
     {
       TQZCritSectGuard guard(StatusLock);
       StatusHandle = handle;
+      StoppedReported = false;
     }
     if (handle != nullptr) {
       DoStart();
@@ -281,7 +289,7 @@ void TQZSvcObj::DoStart() {
     }
   } catch (...) {
   }
-  SetState(QZ_SERVICE_STOPPED);
+  SetStateAndReport(QZ_SERVICE_STOPPED, true);
 }
 
 void TQZSvcObj::DoExecute() {
@@ -291,6 +299,9 @@ void TQZSvcObj::DoExecute() {
   }
   try {
     OnExecute.Function(OnExecute.UserData, this);
+    // A stop whose hook ended the work is still running on the dispatcher
+    // thread: wait for it, and shut down only when it did not stop.
+    TQZCritSectGuard guard(ControlLock);
     if (!StopRequested.load()) DoShutdown();
   } catch (...) {
   }
@@ -361,11 +372,25 @@ void TQZSvcObj::DoShutdown() {
 }
 
 void TQZSvcObj::Control(uint32_t code) {
-  const uint32_t prev = State.load();
   try {
+    // Answered at once: it changes nothing, and the service thread may hold
+    // the control lock through a long shutdown.
+    if (code == SERVICE_CONTROL_INTERROGATE) {
+      ReportStatus();
+      return;
+    }
+    TQZCritSectGuard guard(ControlLock);
+    const uint32_t prev = State.load();
+    // Once a stop has been signalled, a further stop or shutdown only answers
+    // with the current state: running the stop hooks again would run their
+    // clean-up twice.
+    const bool stopping = StopRequested.load();
     switch (code) {
       case SERVICE_CONTROL_STOP:
-        if (!DoStop()) SetState(prev);
+        if (stopping)
+          ReportStatus();
+        else if (!DoStop())
+          SetState(prev);
         break;
       case SERVICE_CONTROL_PAUSE:
         if (!DoPause()) SetState(prev);
@@ -373,11 +398,11 @@ void TQZSvcObj::Control(uint32_t code) {
       case SERVICE_CONTROL_CONTINUE:
         if (!DoContinue()) SetState(prev);
         break;
-      case SERVICE_CONTROL_INTERROGATE:
-        ReportStatus();
-        break;
       case SERVICE_CONTROL_SHUTDOWN:
-        DoShutdown();
+        if (stopping)
+          ReportStatus();
+        else
+          DoShutdown();
         break;
       default:
         break;
@@ -386,14 +411,17 @@ void TQZSvcObj::Control(uint32_t code) {
   }
 }
 
-void TQZSvcObj::SetState(uint32_t state) {
+void TQZSvcObj::SetState(uint32_t state) { SetStateAndReport(state, false); }
+
+void TQZSvcObj::SetStateAndReport(uint32_t state, bool last) {
   uint32_t error = 0;
   bool sent = true;
   {
     TQZCritSectGuard guard(StatusLock);
-    if (StatusHandle == nullptr) return;
+    if (StatusHandle == nullptr || StoppedReported) return;
     State = state;
     sent = SendStatusLocked(error);
+    if (last) StoppedReported = true;
   }
   if (!sent) LogEvent(SystemErrorText(error), EVENTLOG_ERROR_TYPE, 0, 0, TQZString());
 }
@@ -403,7 +431,7 @@ void TQZSvcObj::ReportStatus() {
   bool sent = true;
   {
     TQZCritSectGuard guard(StatusLock);
-    if (StatusHandle == nullptr) return;
+    if (StatusHandle == nullptr || StoppedReported) return;
     sent = SendStatusLocked(error);
   }
   if (!sent) LogEvent(SystemErrorText(error), EVENTLOG_ERROR_TYPE, 0, 0, TQZString());

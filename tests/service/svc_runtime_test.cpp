@@ -1,6 +1,9 @@
 // Service runtime tests: every report handed to the SCM, with real threads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -87,6 +90,8 @@ class FakeScm {
   DWORD RegisterError = 0;
   std::set<size_t> FailedReports;  // indices of SetServiceStatus calls to fail
   DWORD ReportError = ERROR_INVALID_HANDLE;
+  // Runs inside SetServiceStatus after a report is recorded, outside the lock.
+  std::function<void(DWORD state)> AfterReport;
 
   std::vector<Row> Rows(const std::string& name = "") {
     std::lock_guard<std::mutex> lock(Mutex);
@@ -271,6 +276,7 @@ class FakeScm {
           s->dwServiceSpecificExitCode});
       scm.Cv.notify_all();
     }
+    if (scm.AfterReport) scm.AfterReport(s->dwCurrentState);
     if (fail) {
       SetLastError(scm.ReportError);
       return FALSE;
@@ -809,6 +815,149 @@ TEST_F(SvcRuntimeTest, StopEndsTheRunWithoutSpinningWhenTheEventIsUnusable) {
     // A failing wait retried in a loop would count thousands.
     EXPECT_LE(object.StopWaits() - waitsBefore, 1u);
   }
+}
+
+// A control still running on the dispatcher thread when the run ends by
+// itself must not report after the final stopped report, nor leave State off
+// stopped.
+TEST_F(SvcRuntimeTest, ControlInFlightWhenTheRunEndsReportsNothingAfterStopped) {
+  for (bool pause : {true, false}) {
+    SCOPED_TRACE(pause ? "pause" : "refused stop");
+    Scm.ForgetRecords();
+    TQZSvcObj object("Svc");
+    HookScript hooks;
+    Gate executeGate, inControl, controlGate;
+    hooks.Execute = [&] { executeGate.Wait(); };
+    hooks.Shutdown = [] {};
+    auto control = [&](bool& ok) {
+      inControl.Open();
+      controlGate.Wait();
+      ok = pause;
+    };
+    if (pause)
+      hooks.Pause = control;
+    else
+      hooks.Stop = control;
+    hooks.Attach(object);
+    Add("Svc", object);
+    {
+      DispatcherThread dispatcher;
+      WaitRunning();
+      std::thread sender([&] {
+        Scm.SendControl("Svc", pause ? SERVICE_CONTROL_PAUSE : SERVICE_CONTROL_STOP);
+      });
+      inControl.Wait();
+      executeGate.Open();
+      controlGate.Open();
+      sender.join();
+      EXPECT_TRUE(dispatcher.Join());
+    }
+    const std::vector<Row> rows = Scm.Rows();
+    ASSERT_FALSE(rows.empty());
+    EXPECT_EQ(rows.back(), R(1, 7, 0));
+    EXPECT_EQ(std::count(rows.begin(), rows.end(), R(1, 7, 0)), 1);
+    EXPECT_EQ(object.State.load(), uint32_t{QZ_SERVICE_STOPPED});
+    RemoveServiceObject("Svc");
+    Added.clear();
+  }
+}
+
+// The usual stop hook: it tells the work to end and waits until it has. The
+// work's return must not also run the shutdown, and a shutdown racing a work
+// that ends by itself runs once.
+TEST_F(SvcRuntimeTest, StopOrShutdownThatEndsTheWorkRunsTheStopOnce) {
+  for (DWORD code : {DWORD{SERVICE_CONTROL_STOP}, DWORD{SERVICE_CONTROL_SHUTDOWN}}) {
+    SCOPED_TRACE(code);
+    Scm.ForgetRecords();
+    TQZSvcObj object("Svc");
+    HookScript hooks;
+    Gate workEnd, workEnded;
+    std::atomic<int> inside{0}, mostAtOnce{0};
+    hooks.Execute = [&] {
+      workEnd.Wait();
+      workEnded.Open();
+    };
+    auto stop = [&] {
+      const int now = ++inside;
+      if (now > mostAtOnce.load()) mostAtOnce = now;
+      workEnd.Open();
+      workEnded.Wait();
+      // Long enough for the service thread to race past a missing guard.
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      --inside;
+    };
+    hooks.Stop = [&](bool&) { stop(); };
+    hooks.Shutdown = stop;
+    hooks.Attach(object);
+    Add("Svc", object);
+    {
+      DispatcherThread dispatcher;
+      WaitRunning();
+      EXPECT_TRUE(Scm.SendControl("Svc", code));
+      EXPECT_TRUE(dispatcher.Join());
+    }
+    EXPECT_EQ(Scm.Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}));
+    const std::vector<std::string> calls = hooks.Calls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "OnStop") +
+                  std::count(calls.begin(), calls.end(), "OnShutdown"),
+              1);
+    EXPECT_EQ(mostAtOnce.load(), 1);
+    RemoveServiceObject("Svc");
+    Added.clear();
+  }
+}
+
+// A stop or shutdown delivered after the stop was accepted answers with the
+// stop-pending state and does not run the stop hooks again.
+TEST_F(SvcRuntimeTest, StopAfterAnAcceptedStopOnlyReports) {
+  TQZSvcObj object("Svc");
+  HookScript hooks;
+  Gate release;
+  hooks.Execute = [&] { release.Wait(); };
+  hooks.Stop = [](bool&) {};
+  hooks.Shutdown = [] {};
+  hooks.Attach(object);
+  Add("Svc", object);
+  {
+    DispatcherThread dispatcher;
+    WaitRunning();
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_SHUTDOWN));
+    release.Open();
+    EXPECT_TRUE(dispatcher.Join());
+  }
+  EXPECT_EQ(Scm.Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(3, 7, 1),
+                                          R(3, 7, 1), R(1, 7, 0)}));
+  EXPECT_EQ(hooks.Calls(), (std::vector<std::string>{"OnExecute", "OnStop"}));
+}
+
+// The dispatcher returns once the stopped report is in, while the service
+// thread is still inside the report: destroying the object then must wait
+// until the run has left it.
+TEST_F(SvcRuntimeTest, DestructionWaitsUntilTheRunHasLeftTheObject) {
+  auto* object = new TQZSvcObj("Svc");
+  object->OnStart = {[](void*, TQZSvcObj*, bool& ok) {
+                       ok = false;
+                       return true;
+                     },
+                     nullptr};
+  Gate stoppedSeen;
+  std::atomic<bool> reportReturned{false};
+  Scm.AfterReport = [&](DWORD state) {
+    if (state != SERVICE_STOPPED) return;
+    stoppedSeen.Open();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    reportReturned = true;
+  };
+  char name[] = "Svc";
+  char* argv[] = {name};
+  std::thread service([&] { object->Run(1, argv); });
+  stoppedSeen.Wait();
+  delete object;
+  EXPECT_TRUE(reportReturned.load());
+  service.join();
+  Scm.AfterReport = nullptr;
 }
 
 TEST_F(SvcRuntimeTest, RunAgainStartsFreshAfterAnEarlierRun) {
