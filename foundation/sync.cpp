@@ -53,14 +53,16 @@ bool TQZMRWLock::LockRead() {
   // The thread that signalled has already counted this reader; it only
   // passes the admission on to the next reader of the batch.
   TQZCritSectGuard guard(Cs);
-  if (ActiveReaders == kClosed) return false;
+  // A reader woken after the close gets no hold, but still wakes the next
+  // reader of its batch, which would otherwise wait for ever.
+  const bool closed = ActiveReaders == kClosed;
   if (WriterState < 0) {
     ++WriterState;
-    ++ActiveReaders;
+    if (!closed) ++ActiveReaders;
     --WaitingReaders;
     ReaderEvent.Set();
   }
-  return true;
+  return !closed;
 }
 
 bool TQZMRWLock::LockWrite() {

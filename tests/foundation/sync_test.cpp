@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -490,6 +491,37 @@ TEST_F(TQZMRWLockTest, ReleasingAWriteHoldAfterClosingKeepsTheLockClosed) {
   ASSERT_TRUE(WaitUntil([&] { return reader.Done(); }));
   EXPECT_FALSE(reader.Granted());
   EXPECT_EQ(lock.Counters(), Make(-1, 1, 1, 0));
+}
+
+TEST_F(TQZMRWLockTest, ClosingBeforeAReaderBatchRunsStillWakesEveryReader) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "swaps the reader event's handle under the waiting readers";
+#endif
+  TQZMRWLock lock;
+  ASSERT_TRUE(lock.LockWrite());
+  std::vector<std::unique_ptr<LockCall>> readers;
+  for (int i = 0; i < 3; ++i)
+    readers.push_back(std::make_unique<LockCall>(lock, LockCall::kRead));
+  ASSERT_TRUE(WaitUntil([&] { return lock.Counters().WaitingReaders == 3; }));
+  // Let the readers reach their wait before the handle is swapped.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+  // The release's wake-up goes to a stand-in, so that the lock is closed
+  // before any reader of the batch has run.
+  TQZEvent& event = TQZMRWLockTesting::ReaderEvent(lock);
+  TQZEvent standIn(nullptr, 0, false);
+  void* const real = event.Handle;
+  event.Handle = standIn.Handle;
+  lock.UnlockWrite();
+  event.Handle = real;
+  TQZMRWLockTesting::MarkClosed(lock);
+  event.Set();
+
+  EXPECT_TRUE(WaitUntil([&] {
+    for (const auto& reader : readers)
+      if (!reader->Done()) return false;
+    return true;
+  }));
 }
 
 TEST_F(TQZMRWLockTest, FailedWaitRefusesTheHoldAndKeepsTheWaitingCount) {
