@@ -124,8 +124,10 @@ void WaitOnStream(HANDLE input, HANDLE stop) {
     thread = CreateThread(nullptr, 0, &StreamReaderThread, reader, 0, nullptr);
   }
   if (thread == nullptr) {
-    // Without the thread only the input can end the wait.
+    // Without the thread only the input can end the wait, so control events
+    // go to the default handler again instead of being taken and lost.
     delete reader;
+    WaitArmed.store(false);
     ReadBytesUntilCtrlC(input);
     return;
   }
@@ -140,6 +142,9 @@ void WaitOnStream(HANDLE input, HANDLE stop) {
 bool HandleConsoleControl(unsigned long event) {
   if (!WaitArmed.load()) return false;
   StopEvents& events = Events();
+  // Without a stop event nothing could end the wait: leave the event to the
+  // default handler.
+  if (!ValidHandle(events.Stop)) return false;
   SetEvent(events.Stop);
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return true;
   WaitForSingleObject(events.Finished, INFINITE);
