@@ -78,6 +78,15 @@ bool TQZSCManager::Create(const TQZString& serviceName,
     return false;
   }
   TQZString multiString = MakeMultiString(dependencies);
+  // Without its buffer the service would be registered with no dependencies
+  // at all, and the install would still report success.
+  if (dependencies != nullptr && dependencies->Count() > 0 &&
+      multiString.Length() == 0) {
+    LastError = ERROR_NOT_ENOUGH_MEMORY;
+    CloseManager();
+    ServiceOpen = false;
+    return false;
+  }
   static_assert(sizeof(DWORD) == sizeof(uint32_t), "tag id is a DWORD");
   SC_HANDLE service = ServiceApi().CreateServiceA(
       AsScHandle(ManagerHandle.load()), serviceName.Text(), displayName.Text(),

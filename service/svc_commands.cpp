@@ -60,6 +60,9 @@ bool TQZSvcObj::Install() {
   dependencies.SetCapacity(Dependencies->Count());
   for (int32_t i = 0; i < Dependencies->Count(); ++i) {
     TQZString item = Dependencies->GetString(i);
+    // An empty name would end the double-NUL list where it stands and drop
+    // every dependency after it.
+    if (item.Length() == 0) continue;
     if (Dependencies->GetData(i) != 0) item = '+' + item;
     dependencies.Add(item, 0);
   }

@@ -418,6 +418,16 @@ TEST_F(TQZSvcObjInstallTest, PrefixesGroupsWithPlusInDependencyOrder) {
   }
 }
 
+TEST_F(TQZSvcObjInstallTest, EmptyDependencyNamesAreLeftOutInsteadOfEndingTheList) {
+  TQZStringList& deps = *App.Service->Dependencies;
+  deps.Add("", 0);
+  deps.Add("", 1);
+  deps.Add("Rpc", 0);
+  deps.Add("grp", 1);
+  EXPECT_TRUE(App.Service->Install());
+  EXPECT_EQ(std::string("Rpc\0+grp\0\0", 10), Scm.Dependencies);
+}
+
 TEST_F(TQZSvcObjInstallTest, SucceedsWhenOnlyTheDescriptionCannotBeSet) {
   Scm.DescribeError = ERROR_ACCESS_DENIED;
   App.Service->LastError = 99;
