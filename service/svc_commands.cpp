@@ -85,6 +85,12 @@ bool TQZSvcObj::Install() {
 }
 
 void TQZSvcApp::CmdInstall() {
+  // Without the executable's name the registration would start nothing.
+  if (ModuleFileName.Length() == 0) {
+    PrintResult("install", Service->GetServiceName(), false,
+                InvalidParameter);
+    return;
+  }
   TQZString commandLine = ModuleFileName;
   if (ContainsBlank(commandLine)) commandLine = '"' + commandLine + '"';
   const TQZString serviceSwitch = GetServiceSwitch();

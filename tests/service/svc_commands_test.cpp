@@ -482,6 +482,13 @@ TEST_F(TQZSvcAppCommandsTest, InstalledCommandLineQuotesBlankNamesAndAppendsPara
   }
 }
 
+TEST_F(TQZSvcAppCommandsTest, InstallWithoutTheExecutableNameFailsBeforeTheScmIsAsked) {
+  ModuleFileName = "";
+  EXPECT_EQ(FailureLine("install", "QzSvc", ERROR_INVALID_PARAMETER),
+            Output([&] { App.CmdInstall(); }));
+  EXPECT_TRUE(Scm.Calls.empty());
+}
+
 TEST_F(TQZSvcAppCommandsTest, InstalledCommandLineFollowsTheSwitchTable) {
   App.Switches->Remove("/service", 2);
   ASSERT_EQ("", Text(App.GetServiceSwitch()));
