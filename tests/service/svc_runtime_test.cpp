@@ -422,6 +422,13 @@ class SvcRuntimeTest : public ::testing::Test {
   // Waits until the run has reported running, the point from which the SCM
   // delivers controls.
   void WaitRunning(const char* name = "") { Scm.WaitForReports(2, name); }
+  // One run of the dispatcher that ends after one control once running.
+  void RunUntilControl(DWORD code, const char* name = "Svc") {
+    DispatcherThread dispatcher;
+    WaitRunning(name);
+    EXPECT_TRUE(Scm.SendControl(name, code));
+    EXPECT_TRUE(dispatcher.Join());
+  }
 
   FakeScm Scm;
   std::vector<std::string> Added;
@@ -568,12 +575,7 @@ TEST_F(SvcRuntimeTest, StartRunsOnServiceThreadAndControlsOnDispatcherThread) {
   hooks.Attach(object);
   Add("Svc", object);
   Scm.StartPlan = {{"Svc", "-a", "b c"}};
-  {
-    DispatcherThread dispatcher;
-    WaitRunning();
-    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
-    EXPECT_TRUE(dispatcher.Join());
-  }
+  RunUntilControl(SERVICE_CONTROL_STOP);
   EXPECT_EQ(hooks.ThreadOf("OnStop"), Scm.DispatcherThreadId);
   EXPECT_NE(hooks.ThreadOf("OnStart"), Scm.DispatcherThreadId);
   EXPECT_NE(hooks.ThreadOf("OnStart"), GetCurrentThreadId());
@@ -743,12 +745,7 @@ TEST_F(SvcRuntimeTest, ServiceMainResolvesTheNameItIsGiven) {
   // One entry: its object runs whatever name the SCM passes, registered
   // under that name.
   Scm.StartPlan = {{"Other", "x"}};
-  {
-    DispatcherThread dispatcher;
-    WaitRunning("Other");
-    EXPECT_TRUE(Scm.SendControl("Other", SERVICE_CONTROL_STOP));
-    EXPECT_TRUE(dispatcher.Join());
-  }
+  RunUntilControl(SERVICE_CONTROL_STOP, "Other");
   EXPECT_EQ(Scm.Rows("Other"), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}));
   EXPECT_EQ(ListStrings(*object.Arguments), (std::vector<std::string>{"Other", "x"}));
 
@@ -803,12 +800,7 @@ TEST_F(SvcRuntimeTest, StopEndsTheRunWithoutSpinningWhenTheEventIsUnusable) {
       event->Handle = nullptr;
     }
     const uint32_t waitsBefore = object.StopWaits();
-    {
-      DispatcherThread dispatcher;
-      WaitRunning();
-      EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
-      EXPECT_TRUE(dispatcher.Join());
-    }
+    RunUntilControl(SERVICE_CONTROL_STOP);
     object.StopEvent = event;
     event->Handle = handle;
     EXPECT_EQ(Scm.Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}));
@@ -890,12 +882,7 @@ TEST_F(SvcRuntimeTest, StopOrShutdownThatEndsTheWorkRunsTheStopOnce) {
     hooks.Shutdown = stop;
     hooks.Attach(object);
     Add("Svc", object);
-    {
-      DispatcherThread dispatcher;
-      WaitRunning();
-      EXPECT_TRUE(Scm.SendControl("Svc", code));
-      EXPECT_TRUE(dispatcher.Join());
-    }
+    RunUntilControl(code);
     EXPECT_EQ(Scm.Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}));
     const std::vector<std::string> calls = hooks.Calls();
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "OnStop") +
@@ -1081,12 +1068,7 @@ TEST_F(SvcRuntimeTest, DispatcherNeedsEntriesAndReportsTheScmFailure) {
 
   Scm.DispatcherError = 0;
   Scm.StartPlan = {{"A"}};
-  {
-    DispatcherThread dispatcher;
-    WaitRunning("A");
-    EXPECT_TRUE(Scm.SendControl("A", SERVICE_CONTROL_STOP));
-    EXPECT_TRUE(dispatcher.Join());
-  }
+  RunUntilControl(SERVICE_CONTROL_STOP, "A");
   EXPECT_EQ(Scm.DispatchedNames, (std::vector<std::string>{"A", "b"}));
 }
 
@@ -1103,12 +1085,7 @@ TEST_F(SvcRuntimeTest, SettersAndStateChangesActOnlyWhenAllowed) {
   };
   hooks.Attach(object);
   Add("Svc", object);
-  {
-    DispatcherThread dispatcher;
-    WaitRunning();
-    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
-    EXPECT_TRUE(dispatcher.Join());
-  }
+  RunUntilControl(SERVICE_CONTROL_STOP);
   EXPECT_EQ(std::string(object.GetDisplayName().Text()), "Svc");
   EXPECT_EQ(std::string(object.GetDescription().Text()), "");
   EXPECT_NE(std::string(object.BinaryPath.Text()), "During");
