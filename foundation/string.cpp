@@ -129,10 +129,46 @@ int32_t CompareCaseSensitive(const unsigned char* a, int32_t la,
   return la - lb;
 }
 
+// A machine word, so that 32-bit builds do not split each step in two.
+using FoldWord = uintptr_t;
+
+// Folds 'A'..'Z' to lower case in each byte of a word at once; bytes of
+// 0x80 and above stay as they are.
+inline FoldWord LowerAsciiWord(FoldWord w) {
+  const FoldWord ones = ~FoldWord{0} / 0xFF;
+  const FoldWord high = ones * 0x80;
+  const FoldWord low7 = w & ~high;
+  // High bit of a byte set where its low seven bits are >= 'A', and where
+  // they are > 'Z'; neither sum carries into the next byte.
+  const FoldWord atLeastA = low7 + ones * (0x80 - 'A');
+  const FoldWord aboveZ = low7 + ones * (0x80 - 'Z' - 1);
+  const FoldWord upper = atLeastA & ~aboveZ & ~w & high;
+  return w | (upper >> 2);
+}
+
+// Index of the first byte pair that differs after folding, checked a word
+// at a time; common when none does.
+int32_t FirstFoldedDifference(const unsigned char* a, const unsigned char* b,
+                              int32_t common) {
+  const int32_t step = static_cast<int32_t>(sizeof(FoldWord));
+  int32_t i = 0;
+  for (; i + step <= common; i += step) {
+    FoldWord wa;
+    FoldWord wb;
+    std::memcpy(&wa, a + i, sizeof wa);
+    std::memcpy(&wb, b + i, sizeof wb);
+    if (wa != wb && LowerAsciiWord(wa) != LowerAsciiWord(wb)) break;
+  }
+  for (; i < common; ++i) {
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return i;
+  }
+  return common;
+}
+
 int32_t CompareIgnoringCase(const unsigned char* a, int32_t la,
                             const unsigned char* b, int32_t lb) {
   const int32_t common = la < lb ? la : lb;
-  for (int32_t i = 0; i < common; ++i) {
+  for (int32_t i = FirstFoldedDifference(a, b, common); i < common; ++i) {
     const unsigned char ca = LowerAscii(a[i]);
     const unsigned char cb = LowerAscii(b[i]);
     if (ca != cb) return static_cast<int32_t>(ca) - static_cast<int32_t>(cb);
@@ -350,10 +386,7 @@ bool SameBytes(const char* a, int32_t la, const char* b, int32_t lb,
   if (caseSensitive) return std::memcmp(a, b, static_cast<size_t>(la)) == 0;
   const unsigned char* ua = reinterpret_cast<const unsigned char*>(a);
   const unsigned char* ub = reinterpret_cast<const unsigned char*>(b);
-  for (int32_t i = 0; i < la; ++i) {
-    if (LowerAscii(ua[i]) != LowerAscii(ub[i])) return false;
-  }
-  return true;
+  return FirstFoldedDifference(ua, ub, la) == la;
 }
 
 int32_t CompareStrings(const TQZString& a, const TQZString& b, bool caseSensitive) {

@@ -608,6 +608,33 @@ TEST(TQZStringCompareTest, WordAtATimeComparisonMatchesTheByteRule) {
   }
 }
 
+TEST(TQZStringCompareTest, FoldedComparisonMatchesTheByteRuleForEveryBytePair) {
+  const auto fold = [](int c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; };
+  // Positions in the first word, the second word and the byte tail.
+  const int length = 19;
+  for (int pos : {0, 7, 8, 15, 17}) {
+    char a[length];
+    char b[length];
+    for (int x = 0; x < 256; ++x) {
+      for (int y = 0; y < 256; ++y) {
+        for (int i = 0; i < length; ++i) {
+          a[i] = static_cast<char>('a' + i);
+          b[i] = static_cast<char>('A' + i);
+        }
+        a[pos] = static_cast<char>(x);
+        b[pos] = static_cast<char>(y);
+        // A later difference must not decide.
+        if (pos + 1 < length) b[pos + 1] = '~';
+        const int expected = fold(x) != fold(y) ? fold(x) - fold(y) : (pos + 1 < length ? fold(a[pos + 1]) - '~' : 0);
+        ASSERT_EQ(CompareBytes(a, length, b, length, false), expected)
+            << "bytes " << x << ", " << y << " at " << pos;
+        ASSERT_EQ(SameBytes(a, length, b, length, false), expected == 0)
+            << "bytes " << x << ", " << y << " at " << pos;
+      }
+    }
+  }
+}
+
 TEST(TQZStringCompareTest, SameStringsAndSameBytesFoldOnlyAsciiLetters) {
   EXPECT_TRUE(SameStrings("abc", "ABC", false));
   EXPECT_FALSE(SameStrings("abc", "ABC", true));
