@@ -179,6 +179,20 @@ bool TQZStringList::ItemEquals(const TQZString& key, uintptr_t data,
 
 bool TQZStringList::BinarySearch(const TQZString& key, uintptr_t data,
                                  int32_t lo, int32_t hi, int32_t& position) {
+  if (!OnCompare.Function) {
+    // The list's own strings cannot change while its lock is held, so only
+    // the key needs a reference: one for the whole search, not one a step.
+    const TQZString held(key);
+    const char* text = held.Data();
+    const int32_t length = held.Length();
+    return SortedSearch(
+        [&](int32_t i) {
+          const TQZString& item = *Items[i].String;
+          return CompareBytes(text, length, item.Data(), item.Length(),
+                              IsCaseSensitive);
+        },
+        AllowDuplicates, lo, hi, position);
+  }
   return SortedSearch(
       [&](int32_t i) {
         return CompareItems(key, data, *Items[i].String, Items[i].Data);
@@ -196,8 +210,13 @@ int32_t TQZStringList::LinearSearch(const TQZString& key, uintptr_t data,
 void TQZStringList::QuickSort(int32_t lo, int32_t hi) {
   QuickSortRange(
       [this](int32_t i, int32_t j) {
-        return CompareItems(*Items[i].String, Items[i].Data, *Items[j].String,
-                            Items[j].Data);
+        const TQZString& a = *Items[i].String;
+        const TQZString& b = *Items[j].String;
+        // Under the list's lock its strings stay put: no references needed.
+        if (!OnCompare.Function)
+          return CompareBytes(a.Data(), a.Length(), b.Data(), b.Length(),
+                              IsCaseSensitive);
+        return CompareItems(a, Items[i].Data, b, Items[j].Data);
       },
       [this](int32_t i, int32_t j) {
         Item t = Items[i];
