@@ -899,15 +899,20 @@ TEST_F(SvcRuntimeTest, StopOrShutdownThatEndsTheWorkRunsTheStopOnce) {
 TEST_F(SvcRuntimeTest, StopAfterAnAcceptedStopOnlyReports) {
   TQZSvcObj object("Svc");
   HookScript hooks;
+  Gate entered;
   Gate release;
-  hooks.Execute = [&] { release.Wait(); };
+  hooks.Execute = [&] {
+    entered.Open();
+    release.Wait();
+  };
   hooks.Stop = [](bool&) {};
   hooks.Shutdown = [] {};
   hooks.Attach(object);
   Add("Svc", object);
   {
     DispatcherThread dispatcher;
-    WaitRunning();
+    // The running report goes out before OnExecute is called.
+    entered.Wait();
     EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
     EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
     EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_SHUTDOWN));
