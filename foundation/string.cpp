@@ -168,12 +168,9 @@ int32_t FirstFoldedDifference(const unsigned char* a, const unsigned char* b,
 int32_t CompareIgnoringCase(const unsigned char* a, int32_t la,
                             const unsigned char* b, int32_t lb) {
   const int32_t common = la < lb ? la : lb;
-  for (int32_t i = FirstFoldedDifference(a, b, common); i < common; ++i) {
-    const unsigned char ca = LowerAscii(a[i]);
-    const unsigned char cb = LowerAscii(b[i]);
-    if (ca != cb) return static_cast<int32_t>(ca) - static_cast<int32_t>(cb);
-  }
-  return la - lb;
+  const int32_t i = FirstFoldedDifference(a, b, common);
+  if (i == common) return la - lb;
+  return static_cast<int32_t>(LowerAscii(a[i])) - static_cast<int32_t>(LowerAscii(b[i]));
 }
 
 struct DoubleByteDetection {

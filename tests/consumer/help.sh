@@ -7,15 +7,7 @@ qz_prefix
 expected="Consumer of the installed qzsvc
 
 switch clause:
-  /? or -help               display help information
-  /service                  run service application
-  -debug                    run console application
-  -install                  install service
-  -uninstall or -remove     uninstall service
-  -start [parameters]       start service
-  -stop                     stop service
-  -pause                    pause service
-  -continue                 continue service"
+$QZ_SWITCH_CLAUSE"
 
 for mode in installed subdirectory; do
   exe="$QZ_BUILD_DIR/consumer/$mode/consumer.exe"

@@ -16,15 +16,7 @@ run() {
   timeout 120 wine "$DEMO" "$@" <"$input" | od -An -c
 }
 
-CLAUSE='  /? or -help               display help information
-  /service                  run service application
-  -debug                    run console application
-  -install                  install service
-  -uninstall or -remove     uninstall service
-  -start [parameters]       start service
-  -stop                     stop service
-  -pause                    pause service
-  -continue                 continue service'
+CLAUSE="$QZ_SWITCH_CLAUSE"
 
 HELP="$(crlf "Test TQZSvcApp demo
 

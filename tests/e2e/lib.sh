@@ -14,6 +14,17 @@ BIN="$QZ_BUILD_DIR/bin"
 QZ_FAILS=0
 QZ_SERVICES_TO_DELETE=""
 
+# The help's switch clause of a service that keeps the default switches.
+QZ_SWITCH_CLAUSE='  /? or -help               display help information
+  /service                  run service application
+  -debug                    run console application
+  -install                  install service
+  -uninstall or -remove     uninstall service
+  -start [parameters]       start service
+  -stop                     stop service
+  -pause                    pause service
+  -continue                 continue service'
+
 # Creates the prefix on first use (the same way the unit tests do).
 qz_prefix() { "$QZ_SOURCE_DIR/cmake/wine-run.sh" "$QZ_BUILD_DIR" cmd /c exit >/dev/null 2>&1 || true; }
 

@@ -421,9 +421,9 @@ TEST_F(TQZSvcObjInstallTest, PrefixesGroupsWithPlusInDependencyOrder) {
 TEST_F(TQZSvcObjInstallTest, EmptyDependencyNamesAreLeftOutInsteadOfEndingTheList) {
   TQZStringList& deps = *App.Service->Dependencies;
   deps.Add("", 0);
-  deps.Add("", 1);
   deps.Add("Rpc", 0);
   deps.Add("grp", 1);
+  ASSERT_EQ(3, deps.Count());
   EXPECT_TRUE(App.Service->Install());
   EXPECT_EQ(std::string("Rpc\0+grp\0\0", 10), Scm.Dependencies);
 }
