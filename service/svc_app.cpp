@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "service/console.h"
+#include "service/svc_module.h"
 
 namespace {
 
@@ -256,9 +257,9 @@ void TQZSvcApp::RunService() {
   PublishedService.exchange(Service);
   // Only an entry this run added is removed again: a refused add means the
   // name belongs to another object, whose entry must stay.
-  const bool added = AddServiceObject(name, Service);
-  RunServiceDispatcher();
-  if (added) RemoveServiceObject(name);
+  const bool added = qzsvc::AddServiceObject(name, Service);
+  qzsvc::RunServiceDispatcher();
+  if (added) qzsvc::RemoveServiceObject(name);
   PublishedService.exchange(nullptr);
 }
 

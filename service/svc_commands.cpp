@@ -8,6 +8,7 @@
 #include "foundation/string.h"
 #include "service/scm_manager.h"
 #include "service/svc_app.h"
+#include "service/svc_module.h"
 #include "service/svc_obj.h"
 
 namespace {
@@ -68,7 +69,7 @@ bool TQZSvcObj::Install() {
   }
 
   const uint32_t type =
-      ComposeServiceType(ServiceType, Interactive, SharedProcess);
+      qzsvc::ComposeServiceType(ServiceType, Interactive, SharedProcess);
   // The SCM writes the assigned tag back through the pointer.
   uint32_t* tag = TagId != 0 ? &TagId : nullptr;
   if (!manager.Create(ServiceName, BinaryPath, DisplayName, type, StartType,

@@ -3,9 +3,7 @@
 #define QZ_SERVICE_SVC_OBJ_H
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 
 #include "foundation/lists.h"
 #include "foundation/string.h"
@@ -155,22 +153,10 @@ class TQZSvcObj {
   // returns once every service has reported stopped, which is before the
   // service main thread has left Run, so destruction waits for it.
   void* RunIdle = nullptr;
-  // Lets WaitForStop block when StopEvent cannot be waited on.
-  std::mutex StopMutex;
-  std::condition_variable StopCondition;
+  // Auto-reset event that SignalStop sets as well, so that WaitForStop can
+  // block when StopEvent cannot be waited on.
+  TQZEvent StopWake{nullptr, 0, false};
   std::atomic<uint32_t> StopWaitCount{0};
 };
-
-// Module layer: one service table per process.
-bool AddServiceObject(const TQZString& name, TQZSvcObj* object);
-void RemoveServiceObject(const TQZString& name);
-bool RunServiceDispatcher();
-void QZ_WINAPI ServiceMain(unsigned long argc, char** argv);
-void QZ_WINAPI ServiceCtrlHandler(unsigned long control);
-void ReportServiceStopped(const char* name);
-uint32_t ComposeServiceType(uint32_t type, bool interactive, bool shared);
-uint32_t ComposeControlsAccepted(bool acceptStop, bool acceptPauseContinue);
-// Number of entries in the service table.
-int32_t ServiceTableCount();
 
 #endif  // QZ_SERVICE_SVC_OBJ_H

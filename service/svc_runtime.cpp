@@ -1,11 +1,14 @@
 // The service object's life under the SCM and the per-process service table.
-#include <vector>
+#include <memory>
+#include <new>
 
 #include "foundation/win32.h"
 #include "service/event_log.h"
 #include "service/platform.h"
+#include "service/svc_module.h"
 #include "service/svc_obj.h"
 
+namespace qzsvc {
 namespace {
 
 struct TQZServiceModule {
@@ -104,23 +107,20 @@ bool RunServiceDispatcher() {
   TQZServiceModule& module = Module();
   if (module.DispatcherRunning.load()) return false;
   // The copies keep every name's characters alive for the dispatcher.
-  std::vector<TQZString> names;
-  std::vector<SERVICE_TABLE_ENTRYA> entries;
+  std::unique_ptr<TQZString[]> names;
+  std::unique_ptr<SERVICE_TABLE_ENTRYA[]> entries;
   {
     TQZCritSectGuard guard(module.Lock);
     if (module.DispatcherRunning.load()) return false;
     const int32_t count = module.Table.Count();
     if (count < 1) return false;
-    try {
-      names.reserve(count);
-      entries.assign(count + 1, SERVICE_TABLE_ENTRYA{});
-      for (int32_t i = 0; i < count; ++i) {
-        names.push_back(module.Table.GetString(i));
-        entries[i].lpServiceName = const_cast<char*>(NullWhenEmpty(names[i]));
-        entries[i].lpServiceProc = ServiceMain;
-      }
-    } catch (...) {
-      return false;
+    names.reset(new (std::nothrow) TQZString[count]);
+    entries.reset(new (std::nothrow) SERVICE_TABLE_ENTRYA[count + 1]());
+    if (!names || !entries) return false;
+    for (int32_t i = 0; i < count; ++i) {
+      names[i] = module.Table.GetString(i);
+      entries[i].lpServiceName = const_cast<char*>(NullWhenEmpty(names[i]));
+      entries[i].lpServiceProc = ServiceMain;
     }
     module.DispatcherRunning = true;
   }
@@ -132,7 +132,7 @@ bool RunServiceDispatcher() {
       module.DispatcherRunning = false;
     }
   } runningFlag;
-  return ServiceApi().StartServiceCtrlDispatcherA(entries.data()) != FALSE;
+  return ServiceApi().StartServiceCtrlDispatcherA(entries.get()) != FALSE;
 }
 
 void QZ_WINAPI ServiceMain(unsigned long argc, char** argv) {
@@ -208,6 +208,13 @@ uint32_t ComposeControlsAccepted(bool acceptStop, bool acceptPauseContinue) {
   return accepted;
 }
 
+}  // namespace qzsvc
+
+using qzsvc::IsPendingState;
+using qzsvc::NullWhenEmpty;
+using qzsvc::ReportServiceStopped;
+using qzsvc::TQZCurrentObjectScope;
+
 void TQZSvcObj::Run(uint32_t argc, char** argv) {
   if (RunIdle != nullptr) ResetEvent(RunIdle);
   RunOnce(argc, argv);
@@ -246,18 +253,16 @@ void TQZSvcObj::RunOnce(uint32_t argc, char** argv) {
         ReportServiceStopped(passedName.Text());
         return;
       }
-      handler = ServiceCtrlHandler;
+      handler = qzsvc::ServiceCtrlHandler;
     }
 
     const TQZString name =
         Arguments->Count() > 0 ? Arguments->GetString(0) : ServiceName;
     LastError = 0;
     PrevState = QZ_SERVICE_START_PENDING;
-    {
-      // A stop left over from an earlier run must not end this one.
-      std::lock_guard<std::mutex> lock(StopMutex);
-      StopRequested = false;
-    }
+    // A stop left over from an earlier run must not end this one.
+    StopRequested = false;
+    StopWake.TryWait();
 
     SERVICE_STATUS_HANDLE handle =
         ServiceApi().RegisterServiceCtrlHandlerA(NullWhenEmpty(name), handler);
@@ -314,10 +319,12 @@ void TQZSvcObj::WaitForStop() {
     if (stopEvent != nullptr && stopEvent->Handle != nullptr && stopEvent->Wait()) {
       continue;
     }
-    // The event cannot be waited on, so a wait would fail at once, for ever;
-    // block on the condition that SignalStop notifies as well.
-    std::unique_lock<std::mutex> lock(StopMutex);
-    StopCondition.wait(lock, [this] { return StopRequested.load(); });
+    // StopEvent cannot be waited on, so a wait on it would fail at once, for
+    // ever; the runtime's own wake-up, which SignalStop sets as well, stands in.
+    if (StopWake.Handle != nullptr && StopWake.Wait()) continue;
+    // No event could be created at all: look at the flag at a slow pace
+    // rather than spin.
+    SleepMilliseconds(50);
   }
 }
 
@@ -441,12 +448,12 @@ bool TQZSvcObj::SendStatusLocked(uint32_t& error) {
   const uint32_t state = State.load();
   SERVICE_STATUS status = {};
   status.dwServiceType =
-      ComposeServiceType(ServiceType, Interactive, ServiceTableCount() > 1);
+      qzsvc::ComposeServiceType(ServiceType, Interactive, qzsvc::ServiceTableCount() > 1);
   status.dwCurrentState = state;
   status.dwControlsAccepted =
       state == QZ_SERVICE_START_PENDING
           ? 0
-          : ComposeControlsAccepted(AcceptStop, AcceptPauseContinue);
+          : qzsvc::ComposeControlsAccepted(AcceptStop, AcceptPauseContinue);
   status.dwWin32ExitCode = ExitCode;
   status.dwServiceSpecificExitCode = 0;
   status.dwCheckPoint = (state == PrevState.load() && IsPendingState(state)) ? 1 : 0;
@@ -465,14 +472,12 @@ bool TQZSvcObj::SendStatusLocked(uint32_t& error) {
 }
 
 void TQZSvcObj::SignalStop() {
-  {
-    // Written under the mutex so that a waiter on StopCondition cannot miss it.
-    std::lock_guard<std::mutex> lock(StopMutex);
-    StopRequested = true;
-  }
+  // The flag is written before either event is set, so a waiter that wakes
+  // always sees it.
+  StopRequested = true;
   TQZEvent* stopEvent = StopEvent;
   if (stopEvent != nullptr && stopEvent->Handle != nullptr) stopEvent->Set();
-  StopCondition.notify_all();
+  if (StopWake.Handle != nullptr) StopWake.Set();
 }
 
 void TQZSvcObj::LogEvent(const TQZString& message, uint16_t type, uint16_t category,

@@ -1,6 +1,9 @@
 // Two services in one executable, served by one dispatcher: each supplies
 // its own control handler, since the module's handler serves one object.
+#include "service/svc_module.h"
 #include "service/svc_obj.h"
+
+using namespace qzsvc;
 
 namespace {
 

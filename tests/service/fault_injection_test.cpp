@@ -24,9 +24,12 @@
 #include "foundation/string.h"
 #include "foundation/win32.h"
 #include "service/svc_app.h"
+#include "service/svc_module.h"
 #include "service/svc_obj.h"
 #include "tests/service/scoped_api.h"
 #include "tests/service/watchdog.h"
+
+using namespace qzsvc;
 
 namespace {
 

@@ -15,8 +15,11 @@
 #include "foundation/win32.h"
 #include "service/console.h"
 #include "service/svc_app.h"
+#include "service/svc_module.h"
 #include "service/svc_obj.h"
 #include "tests/service/scoped_api.h"
+
+using namespace qzsvc;
 
 namespace {
 

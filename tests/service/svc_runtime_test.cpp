@@ -23,9 +23,12 @@
 #include "foundation/process_info.h"
 #include "foundation/win32.h"
 #include "service/event_log.h"
+#include "service/svc_module.h"
 #include "service/svc_obj.h"
 #include "tests/service/scoped_api.h"
 #include "tests/service/watchdog.h"
+
+using namespace qzsvc;
 
 namespace {
 
