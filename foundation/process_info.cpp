@@ -5,21 +5,46 @@
 #include <memory>
 #include <new>
 
-#include "foundation/init_order.h"
 #include "foundation/process_info_os.h"
 #include "foundation/process_info_testing.h"
 
-// The strings are constant-initialised (empty); the priority orders their
-// destruction after every object without one, and InitProcessInfo after the
-// string module's own start-up and before the all-access attributes.
+namespace {
+
+// A string that is constant-initialised (empty) and that the language never
+// destroys: the last TQZProcessInfoInit empties it instead, once every static
+// object that may read it is gone.
+union TQZLastingString {
+  constexpr TQZLastingString() : Value() {}
+  ~TQZLastingString() {}
+  TQZString Value;
+};
+TQZLastingString FileNameStorage;
+TQZLastingString PathStorage;
+TQZLastingString CSDVersionStorage;
+
+int32_t ProcessInfoUsers = 0;
+
+}  // namespace
+
 void* ModuleHandle = nullptr;
-TQZString ModuleFileName QZ_INIT_PRIORITY(QZ_INIT_PRIORITY_PROCESS_INFO);
-TQZString ModulePath QZ_INIT_PRIORITY(QZ_INIT_PRIORITY_PROCESS_INFO);
+TQZString& ModuleFileName = FileNameStorage.Value;
+TQZString& ModulePath = PathStorage.Value;
 uint32_t OSPlatformId = 0;
 uint32_t OSMajorVersion = 0;
 uint32_t OSMinorVersion = 0;
 uint32_t OSBuildNumber = 0;
-TQZString OSCSDVersion QZ_INIT_PRIORITY(QZ_INIT_PRIORITY_PROCESS_INFO);
+TQZString& OSCSDVersion = CSDVersionStorage.Value;
+
+TQZProcessInfoInit::TQZProcessInfoInit() {
+  if (ProcessInfoUsers++ == 0) InitProcessInfo();
+}
+
+TQZProcessInfoInit::~TQZProcessInfoInit() {
+  if (--ProcessInfoUsers != 0) return;
+  ModuleFileName = TQZString();
+  ModulePath = TQZString();
+  OSCSDVersion = TQZString();
+}
 
 namespace {
 
@@ -73,12 +98,6 @@ int32_t FindLastDelimiterIn(const char* delimiters, const TQZString& s) {
   return 0;
 }
 
-struct TQZProcessInfoStartup {
-  TQZProcessInfoStartup() { InitProcessInfo(); }
-};
-TQZProcessInfoStartup ProcessInfoStartup
-    QZ_INIT_PRIORITY(QZ_INIT_PRIORITY_PROCESS_INFO);
-
 }  // namespace
 
 TQZModuleFileNameQuery SetModuleFileNameQueryForTesting(
@@ -89,9 +108,6 @@ TQZModuleFileNameQuery SetModuleFileNameQueryForTesting(
 }
 
 void InitProcessInfo() {
-  // The path scan below needs to know about double-byte characters; the
-  // detection acts only once, whichever module calls it first.
-  DetectDoubleByteSystem();
   ModuleHandle = nullptr;
   LoadModuleInfo(ModuleHandle, ModuleFileName, ModulePath);
 

@@ -6,17 +6,30 @@
 
 #include "foundation/string.h"
 
-// Filled once before main runs.
+// Filled before the first static object of any file that includes this
+// header is built, and emptied after the last one is destroyed.
 extern void* ModuleHandle;
-extern TQZString ModuleFileName;
-extern TQZString ModulePath;
+extern TQZString& ModuleFileName;
+extern TQZString& ModulePath;
 extern uint32_t OSPlatformId;
 extern uint32_t OSMajorVersion;
 extern uint32_t OSMinorVersion;
 extern uint32_t OSBuildNumber;
-extern TQZString OSCSDVersion;
+extern TQZString& OSCSDVersion;
 
+// Fills the values above again.
 void InitProcessInfo();
+
+// One instance per file that includes this header, defined before that
+// file's own statics: the first construction fills the process information
+// and the last destruction empties it, so it outlives every static object of
+// those files whatever order the compiler and linker give the files.
+class TQZProcessInfoInit {
+ public:
+  TQZProcessInfoInit();
+  ~TQZProcessInfoInit();
+};
+static TQZProcessInfoInit ProcessInfoInitInstance;
 // A null handle stands for the executable and is replaced by its handle.
 void LoadModuleInfo(void*& module, TQZString& fileName, TQZString& folder);
 

@@ -1,6 +1,7 @@
 // Reference-counted 8-bit string and its free helpers: the portable logic.
 #include "foundation/string.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
@@ -19,8 +20,11 @@ const char* const OutOfMemoryText = "No enough memory to allocate!";
 
 const int32_t FormatBufferSize = 4096;
 
-bool DoubleByteDetected = false;
-bool DoubleByteSystem = false;
+// Whether the ANSI code page has double-byte characters, asked of the
+// system only when first needed: the question loads USER32 on Windows, which
+// an all-ASCII process never has to pay for.
+enum : int { DoubleByteUnknown, DoubleByteNo, DoubleByteYes };
+std::atomic<int> DoubleByteState{DoubleByteUnknown};
 
 // A fresh block of the given length with count 1 and its terminator, or null
 // when the length is out of range or the heap refuses.
@@ -172,10 +176,6 @@ int32_t CompareIgnoringCase(const unsigned char* a, int32_t la,
   if (i == common) return la - lb;
   return static_cast<int32_t>(LowerAscii(a[i])) - static_cast<int32_t>(LowerAscii(b[i]));
 }
-
-struct DoubleByteDetection {
-  DoubleByteDetection() { DetectDoubleByteSystem(); }
-} DoubleByteDetectionAtStartup;
 
 }  // namespace
 
@@ -434,17 +434,29 @@ TQZString SystemErrorText(uint32_t code) {
 }
 
 void DetectDoubleByteSystem() {
-  if (DoubleByteDetected) return;
-  DoubleByteDetected = true;
-  DoubleByteSystem = StringOsDoubleByteEnabled();
+  if (DoubleByteState.load(std::memory_order_acquire) != DoubleByteUnknown) return;
+  // Racing first detections ask the same question and store the same answer.
+  const int state = StringOsDoubleByteEnabled() ? DoubleByteYes : DoubleByteNo;
+  int expected = DoubleByteUnknown;
+  DoubleByteState.compare_exchange_strong(expected, state, std::memory_order_acq_rel);
 }
 
 void SetDoubleByteSystemFlag(bool value) {
-  DoubleByteDetected = true;
-  DoubleByteSystem = value;
+  DoubleByteState.store(value ? DoubleByteYes : DoubleByteNo, std::memory_order_release);
 }
 
-bool IsDoubleByteSystem() { return DoubleByteSystem; }
+void ForgetDoubleByteSystemFlag() {
+  DoubleByteState.store(DoubleByteUnknown, std::memory_order_release);
+}
+
+bool DoubleByteSystemDetected() {
+  return DoubleByteState.load(std::memory_order_acquire) != DoubleByteUnknown;
+}
+
+bool IsDoubleByteSystem() {
+  DetectDoubleByteSystem();
+  return DoubleByteState.load(std::memory_order_acquire) == DoubleByteYes;
+}
 
 int ByteKind(const char* s, int32_t pos) {
   if (s == nullptr || pos < 1) return 0;
@@ -459,6 +471,13 @@ int ByteKind(const char* s, int32_t pos) {
 }
 
 int StringByteKind(const TQZString& s, int32_t pos) {
-  if (!DoubleByteSystem || pos > s.Length()) return 0;
+  if (pos < 1 || pos > s.Length()) return 0;
+  // Every lead byte of a double-byte code page is 0x81 or above, so up to
+  // the first byte of 0x80 or above all bytes are single, whatever the code
+  // page: the system is asked only once such a byte is met.
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(s.Text());
+  int32_t i = 0;
+  while (i < pos && bytes[i] < 0x80) ++i;
+  if (i == pos || !IsDoubleByteSystem()) return 0;
   return ByteKind(s.Text(), pos);
 }

@@ -88,7 +88,11 @@ const char* FindChar(const char* s, char c);
 // stops, blanks and control bytes; empty for an unknown code.
 TQZString SystemErrorText(uint32_t code);
 
+// Asks the system once whether the ANSI code page has double-byte
+// characters; later calls do nothing. The other helpers call it themselves
+// when they first meet a byte of 0x80 or above.
 void DetectDoubleByteSystem();
+// Detects on first use.
 bool IsDoubleByteSystem();
 // 0 single byte, 1 lead byte, 2 trail byte of a double-byte character.
 int ByteKind(const char* s, int32_t pos);

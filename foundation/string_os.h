@@ -53,5 +53,9 @@ inline TQZStringBlock* TQZStringAccess::Detach(TQZString& s) {
 int32_t TrimmedMessageLength(const char* text, int32_t length);
 // Overrides the detected double-byte system flag (testing hooks only).
 void SetDoubleByteSystemFlag(bool value);
+// Whether the system has been asked (or the flag set) yet, and a way back to
+// not asked (testing hooks only).
+bool DoubleByteSystemDetected();
+void ForgetDoubleByteSystemFlag();
 
 #endif  // QZ_FOUNDATION_STRING_OS_H

@@ -27,6 +27,17 @@ int32_t StringOsMessageText(uint32_t code, char* buffer, int32_t size) {
                                              static_cast<DWORD>(size), nullptr));
 }
 
-bool StringOsDoubleByteEnabled() { return GetSystemMetrics(SM_DBCSENABLED) != 0; }
+bool StringOsDoubleByteEnabled() {
+  // Loaded by name rather than imported, so that a process that never meets
+  // a byte of 0x80 or above never loads USER32 and its start-up cost.
+  HMODULE user32 = LoadLibraryA("user32.dll");
+  if (user32 == nullptr) return false;
+  typedef int(WINAPI * TGetSystemMetrics)(int);
+  const TGetSystemMetrics getSystemMetrics = reinterpret_cast<TGetSystemMetrics>(
+      reinterpret_cast<void*>(GetProcAddress(user32, "GetSystemMetrics")));
+  const bool enabled = getSystemMetrics != nullptr && getSystemMetrics(SM_DBCSENABLED) != 0;
+  FreeLibrary(user32);
+  return enabled;
+}
 
 bool StringOsIsLeadByte(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }

@@ -1,7 +1,6 @@
 // Critical section, event and all-access security attributes on Win32.
 #include <new>
 
-#include "foundation/init_order.h"
 #include "foundation/sync.h"
 #include "foundation/win32.h"
 
@@ -27,16 +26,12 @@ struct TQZAllAccess {
 };
 
 // Built on first use, so a named event created by another module's static
-// initialiser still finds the record ready.
+// initialiser still finds the record ready; its destructor is trivial, so it
+// stays usable until the process ends.
 TQZAllAccess& AllAccess() {
   static TQZAllAccess allAccess;
   return allAccess;
 }
-
-struct TQZAllAccessStartup {
-  TQZAllAccessStartup() { AllAccess(); }
-};
-TQZAllAccessStartup AllAccessStartup QZ_INIT_PRIORITY(QZ_INIT_PRIORITY_SYNC);
 
 }  // namespace
 

@@ -6,6 +6,9 @@
 #include <cstdint>
 
 #include "foundation/lists.h"
+// The registered path starts as the module's file name: the process
+// information is ready before any static service object is built.
+#include "foundation/process_info.h"
 #include "foundation/string.h"
 #include "foundation/sync.h"
 

@@ -24,20 +24,41 @@ same_output() {
     qz_fail "$what"; od -c "$QZ_TMP/odd.out" | head -6; fi
 }
 
+# user32_loaded <exe> <args...>: whether the program's own process loaded
+# USER32 (it is asked about double-byte text only once a byte of 0x80 or
+# above is met, and loads USER32 only for that question).
+user32_loaded() {
+  WINEDEBUG=+loaddll timeout 120 wine "$@" 2>&1 >/dev/null </dev/null | tr -d '\r' |
+    awk -F: -v exe="$(basename "$1" | tr A-Z a-z)" '
+      !tid && /Loaded/ && index(tolower($0), exe) { tid = $1 }
+      tid && $1 == tid && tolower($0) ~ /user32\.dll/ { found = 1 }
+      END { exit !found }'
+}
+# expect_user32 <what> <yes|no> <exe> <args...>
+expect_user32() {
+  local what="$1" want="$2" got=no
+  shift 2
+  user32_loaded "$@" && got=yes
+  qz_expect_eq "$what: USER32 loaded" "$want" "$got"
+}
+
 raw_run "$QZ_TMP/help" "$BIN/svcdemo.exe" -help
+expect_user32 "-help from the build folder" no "$BIN/svcdemo.exe" -help
+expect_user32 "-debug from the build folder" no "$BIN/svcdemo.exe" -debug
 raw_run "$QZ_TMP/debug" "$BIN/svcdemo.exe" -debug
 if grep -q "<OnStop> is run" "$QZ_TMP/debug"; then qz_pass "the console mode from the build folder stops"; else
   qz_fail "the console mode from the build folder: $(cat "$QZ_TMP/debug")"; fi
 
-# odd_folder <what> <folder> <quoted: yes|no>
+# odd_folder <what> <folder> <quoted: yes|no> <USER32 loaded: yes|no>
 odd_folder() {
-  local what="$1" dir="$2" quoted="$3" exe path registered
+  local what="$1" dir="$2" quoted="$3" user32="$4" exe path registered
   mkdir -p "$dir"
   cp "$BIN/svcdemo.exe" "$dir/"
   exe="$dir/svcdemo.exe"
 
   same_output "$what: -help" "$QZ_TMP/help" "$exe" -help
   same_output "$what: -debug" "$QZ_TMP/debug" "$exe" -debug
+  expect_user32 "$what: -help" "$user32" "$exe" -help
 
   qz_expect_run "$what: -install" "install service <TestSvc> success!
 " "$exe" -install
@@ -70,6 +91,6 @@ odd_folder() {
 " "$exe" -uninstall
 }
 
-odd_folder "blank, quote, %s%n and é" "$QZ_TMP/it's a %s%n folder é" yes
-odd_folder "quote and %s without a blank" "$QZ_TMP/it's%s%x" no
+odd_folder "blank, quote, %s%n and é" "$QZ_TMP/it's a %s%n folder é" yes yes
+odd_folder "quote and %s without a blank" "$QZ_TMP/it's%s%x" no no
 qz_done

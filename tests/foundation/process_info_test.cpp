@@ -200,8 +200,8 @@ bool IsFolder(const std::string& path) {
 
 #endif
 
-// Built by this file's dynamic initialisation, which carries no priority, as
-// any other module's statics: the process information is already there.
+// Built by this file's dynamic initialisation, as any other module's statics:
+// the process information is already there.
 struct StartupSnapshot {
   std::string FileName = Str(ModuleFileName);
   std::string Folder = Str(ModulePath);

@@ -858,6 +858,15 @@ TEST_F(TQZStringDoubleByteLogicTest, StringByteKindNeedsTheFlagAndAPositionInsid
   EXPECT_TRUE(IsDoubleByteSystem());
 }
 
+TEST_F(TQZStringDoubleByteLogicTest, SystemIsAskedOnlyOnceAByteOf0x80OrAboveIsMet) {
+  ForgetDoubleByteSystemFlag();
+  const TQZString path("C:\\plain\\name.exe\x95\\");
+  for (int32_t pos = 1; pos <= 17; ++pos) EXPECT_EQ(StringByteKind(path, pos), 0) << pos;
+  EXPECT_FALSE(DoubleByteSystemDetected());
+  EXPECT_EQ(StringByteKind(path, 19), 0);
+  EXPECT_TRUE(DoubleByteSystemDetected());
+}
+
 #endif
 
 TEST(TQZStringConcurrencyTest, CopiesOfOneBlockMayChangeOnManyThreadsAtOnce) {
