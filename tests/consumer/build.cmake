@@ -1,7 +1,9 @@
-# Builds the consumer project with the toolchain of a framework build tree,
-# against the package installed from that tree (MODE=installed) or against
-# the source tree (MODE=subdirectory). Run with cmake -P; needs QZ_BUILD_DIR,
-# QZ_SOURCE_DIR, QZ_TOOLCHAIN, QZ_GENERATOR, QZ_BUILD_TYPE and MODE.
+# Builds the consumer project with the toolchain of a framework build tree:
+# against the package installed from that tree (MODE=installed), against the
+# source tree (MODE=subdirectory), or against the source tree with the
+# compiler of the win32 thread model (MODE=win32-threads). Run with cmake -P;
+# needs QZ_BUILD_DIR, QZ_SOURCE_DIR, QZ_TOOLCHAIN, QZ_GENERATOR,
+# QZ_BUILD_TYPE and MODE.
 set(work ${QZ_BUILD_DIR}/consumer/${MODE})
 set(stage ${QZ_BUILD_DIR}/consumer/stage)
 file(REMOVE_RECURSE ${work})
@@ -29,10 +31,20 @@ if(MODE STREQUAL "installed")
   if(NOT headers STREQUAL expected)
     message(FATAL_ERROR "installed headers: ${headers}\nexpected: ${expected}")
   endif()
+  # The standard threading headers would stop every compiler without them.
+  foreach(header ${headers})
+    file(STRINGS ${stage}/include/${header} includes
+         REGEX "#include <(mutex|condition_variable|thread)>")
+    if(includes)
+      message(FATAL_ERROR "${header} includes ${includes}")
+    endif()
+  endforeach()
   run(${configure} -DCMAKE_PREFIX_PATH=${stage})
 elseif(MODE STREQUAL "subdirectory")
   run(${configure} -DQZSVC_SOURCE_DIR=${QZ_SOURCE_DIR})
+elseif(MODE STREQUAL "win32-threads")
+  run(${configure} -DQZSVC_SOURCE_DIR=${QZ_SOURCE_DIR} -DQZ_MINGW_THREAD_MODEL=win32)
 else()
-  message(FATAL_ERROR "MODE must be installed or subdirectory")
+  message(FATAL_ERROR "MODE must be installed, subdirectory or win32-threads")
 endif()
 run(${CMAKE_COMMAND} --build ${work})

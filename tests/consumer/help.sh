@@ -1,6 +1,7 @@
 #!/bin/bash
 # The consumer's service, built against the installed package and against the
-# source tree, prints its own title and the switch clause.
+# source tree (also with the win32 thread model's compiler), prints its own
+# title and the switch clause.
 . "$QZ_SOURCE_DIR/tests/e2e/lib.sh"
 qz_prefix
 
@@ -9,7 +10,7 @@ expected="Consumer of the installed qzsvc
 switch clause:
 $QZ_SWITCH_CLAUSE"
 
-for mode in installed subdirectory; do
+for mode in ${QZ_CONSUMER_MODES:-installed subdirectory}; do
   exe="$QZ_BUILD_DIR/consumer/$mode/consumer.exe"
   if [ ! -f "$exe" ]; then qz_fail "$mode: no $exe"; continue; fi
   out="$(wine "$exe" -help </dev/null 2>/dev/null | sed 's/\r$//')"

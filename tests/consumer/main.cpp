@@ -13,6 +13,10 @@ namespace {
 bool StartConsumer(TQZStringList*, bool) { return true; }
 }  // namespace
 
+// A program's own service routine of the usual name links beside the
+// framework's.
+void QZ_WINAPI ServiceMain(unsigned long, char**) {}
+
 int main(int argc, char** argv) {
   TQZSvcApp app("QzConsumer", "Consumer service", "Consumer of the installed qzsvc");
   app.OnStart = &StartConsumer;

@@ -5,7 +5,13 @@ if(TARGET ticker)
 endif()
 
 if(QZ_INSTALL)
-  foreach(mode installed subdirectory)
+  set(QZ_CONSUMER_MODES installed subdirectory)
+  # With GCC, also the compiler of the win32 thread model, which has no
+  # std::mutex or std::thread.
+  if(CMAKE_CXX_COMPILER MATCHES "-posix$" AND CMAKE_TOOLCHAIN_FILE MATCHES "mingw")
+    list(APPEND QZ_CONSUMER_MODES win32-threads)
+  endif()
+  foreach(mode ${QZ_CONSUMER_MODES})
     add_test(NAME package_consumer_${mode}
       COMMAND ${CMAKE_COMMAND} -DMODE=${mode} -DQZ_BUILD_DIR=${CMAKE_BINARY_DIR}
         -DQZ_SOURCE_DIR=${PROJECT_SOURCE_DIR} -DQZ_TOOLCHAIN=${CMAKE_TOOLCHAIN_FILE}
@@ -15,6 +21,8 @@ if(QZ_INSTALL)
       LABELS package FIXTURES_SETUP qz_consumer TIMEOUT 900)
   endforeach()
   qz_add_e2e(package_consumer_help ../consumer/help.sh)
+  string(REPLACE ";" " " QZ_CONSUMER_MODE_LIST "${QZ_CONSUMER_MODES}")
   set_tests_properties(package_consumer_help PROPERTIES
-    LABELS "e2e;package" FIXTURES_REQUIRED "wine;qz_consumer")
+    LABELS "e2e;package" FIXTURES_REQUIRED "wine;qz_consumer"
+    ENVIRONMENT "QZ_BUILD_DIR=${CMAKE_BINARY_DIR};QZ_SOURCE_DIR=${PROJECT_SOURCE_DIR};QZ_CONSUMER_MODES=${QZ_CONSUMER_MODE_LIST}")
 endif()
