@@ -19,25 +19,47 @@ NATIVE="$ROOT/build/bench-native"
 WIN32="$ROOT/build/bench-win32"
 TARBALL="$ROOT/build/benchmark_1.7.1.orig.tar.gz"
 SOURCES=/etc/apt/sources.list.d/qz-debsrc.sources
+SOURCES_LIST=/etc/apt/sources.list.d/qz-debsrc.list
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 
 ./scripts/install-deps.sh || exit 1
 
+# The machine's own package sources, with every binary entry turned into a
+# source entry: the same archives, whatever mirror the machine uses.
+source_entries() {
+  local f
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -f "$f" ] && [ "$f" != "$SOURCES_LIST" ] &&
+      sed -nE 's/^[[:space:]]*deb[[:space:]]+/deb-src /p' "$f"
+  done >"$ROOT/build/qz-debsrc.list"
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] && [ "$f" != "$SOURCES" ] &&
+      awk 'BEGIN { RS = ""; ORS = "\n\n" }
+           /(^|\n)Types:[^\n]*[[:space:]]deb([[:space:]]|\n|$)/ {
+             sub(/Types:[^\n]*/, "Types: deb-src"); print }' "$f"
+  done >"$ROOT/build/qz-debsrc.sources"
+}
+install_source_entries() {
+  local kind
+  for kind in list sources; do
+    local target="/etc/apt/sources.list.d/qz-debsrc.$kind"
+    if [ -s "$ROOT/build/qz-debsrc.$kind" ]; then
+      cmp -s "$ROOT/build/qz-debsrc.$kind" "$target" ||
+        $SUDO cp "$ROOT/build/qz-debsrc.$kind" "$target" || return 1
+    fi
+  done
+}
+
 # Google Benchmark for MinGW is built from Debian's source package.
 fetch_benchmark_source() {
   [ -f "$TARBALL" ] && return 0
-  local wanted="Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg"
-  if [ "$(cat "$SOURCES" 2>/dev/null)" != "$wanted" ]; then
-    printf '%s\n' "$wanted" | $SUDO tee "$SOURCES" >/dev/null || return 1
-  fi
   mkdir -p "$ROOT/build"
   ( cd "$ROOT/build" && apt-get source --download-only benchmark >/dev/null 2>&1 ) && return 0
-  # The source index may not have been fetched yet.
+  source_entries
+  [ -s "$ROOT/build/qz-debsrc.list" ] || [ -s "$ROOT/build/qz-debsrc.sources" ] ||
+    { echo "bench: no package source entry to derive a source entry from" >&2; return 1; }
+  install_source_entries || return 1
   $SUDO apt-get update -qq || return 1
   ( cd "$ROOT/build" && apt-get source --download-only benchmark >/dev/null ) && [ -f "$TARBALL" ]
 }
@@ -221,6 +243,30 @@ i686-w64-mingw32-strip -o "$WIN32/stripped/svcdemo.exe" "$DEMO"
 i686-w64-mingw32-strip -o "$WIN32/stripped/bare_service.exe" "$BIN/bare_service.exe"
 ours=$(stat -c %s "$WIN32/stripped/svcdemo.exe")
 theirs=$(stat -c %s "$WIN32/stripped/bare_service.exe")
-line "stripped static svcdemo.exe / bare Win32 service" "$((ours / 1024)) KiB" \
+header "size of the stripped static demo (win32)"
+line "svcdemo.exe as benchmarked (Release, posix threads) / bare" "$((ours / 1024)) KiB" \
   "$((theirs / 1024)) KiB" "$(awk -v a="$ours" -v b="$theirs" 'BEGIN { printf "%.2f", a / b }')" \
   report -
+
+# The smallest build: optimised for size, with the thread model of Debian's
+# default MinGW compiler, which needs no winpthread.
+SMALL="$ROOT/build/bench-win32-small"
+if [ ! -f "$SMALL/build.ninja" ]; then
+  cmake -S "$ROOT" -B "$SMALL" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" -DQZ_MINGW_THREAD_MODEL=win32 \
+    -DQZ_BUILD_TESTS=OFF -DQZ_BUILD_EXAMPLES=OFF -DQZ_INSTALL=OFF \
+    -DCMAKE_EXE_LINKER_FLAGS="-static -Wl,-Map=$SMALL/svcdemo.map" >"$SMALL.configure.log" 2>&1 ||
+    { cat "$SMALL.configure.log"; exit 1; }
+fi
+cmake --build "$SMALL" --target svcdemo >"$SMALL.build.log" 2>&1 || { tail -40 "$SMALL.build.log"; exit 1; }
+i686-w64-mingw32-strip -o "$WIN32/stripped/svcdemo-small.exe" "$SMALL/bin/svcdemo.exe"
+small=$(stat -c %s "$WIN32/stripped/svcdemo-small.exe")
+result=MISSED
+[ "$small" -le $((100 * 1024)) ] && result=met
+line "svcdemo.exe for size (MinSizeRel, win32 threads)" "$((small / 1024)) KiB" \
+  "$((theirs / 1024)) KiB" "$(awk -v a="$small" -v b="$theirs" 'BEGIN { printf "%.2f", a / b }')" \
+  "<= 100 KiB" "$result"
+awk -f "$ROOT/scripts/map-sizes.awk" "$SMALL/svcdemo.map" | sort -rn |
+  while IFS="$(printf '\t')" read -r bytes part; do
+    line "  $part" "$((bytes / 1024)) KiB" "" "" "" ""
+  done

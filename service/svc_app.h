@@ -34,10 +34,22 @@ class TQZSvcApp {
   void CmdUser(int code, int argc, char** argv);
 
   // Callbacks of the embedding program; asService is false in the console
-  // mode and true under the service control manager.
+  // mode (main thread) and true under the service control manager. Under the
+  // SCM an exception that leaves a callback is caught; in the console mode
+  // nothing is caught.
+  //
+  // OnStart: console mode with the whole command line, main thread; under the
+  // SCM with the service name and the start parameters, service main thread,
+  // before the running report. False (or no callback) refuses the start.
   bool (*OnStart)(TQZStringList* arguments, bool asService) = nullptr;
+  // OnStop: console mode after the wait or OnConsoleRun; under the SCM on the
+  // stop and shutdown controls, on the dispatcher thread, which the SCM
+  // waits for: return soon and let the work notice StopRequested.
   void (*OnStop)(bool asService) = nullptr;
+  // Console mode, main thread, in place of the wait for Ctrl+C; the mode
+  // stops when it returns.
   void (*OnConsoleRun)(TQZStringList* arguments) = nullptr;
+  // A switch whose code is not 0 to 8, main thread, with the command line.
   void (*OnUser)(int switchCode, int argc, char** argv) = nullptr;
   bool ListSwitches = false;
   TQZString ServiceParams;

@@ -24,23 +24,45 @@ class TQZEventLog;
 // The Win32 LPHANDLER_FUNCTION shape.
 typedef void(QZ_WINAPI* TQZHandlerFunction)(unsigned long control);
 
-// Hook slots: a function and the user data passed to it first. An empty slot
-// (null function) means the default behaviour.
+// Hook slots: a function and the user data passed to it first, then the
+// object. An empty slot (null function) means the default behaviour. Under
+// the SCM two threads call hooks: the service main thread, which the SCM
+// creates for Run, and the dispatcher thread (the program's main thread),
+// which receives every control. OnInit, OnStart and OnExecute run with no
+// runtime lock held. OnStop, OnPause, OnContinue and OnShutdown run under
+// the object's control lock, one at a time: the SCM waits for a control
+// hook and every later control waits behind it, so they must return soon
+// and never wait for another control. An exception that leaves a hook is
+// caught and dropped where it is called.
+
+// OnInit, service main thread, first in Run: copies the arguments and may
+// supply the control handler; false ends the run with a stopped report.
 struct TQZInitHook {
   bool (*Function)(void* userData, TQZSvcObj* object, TQZStringList* arguments,
                    TQZHandlerFunction* handler) = nullptr;
   void* UserData = nullptr;
 };
+// OnStart, service main thread, after the start-pending report: prepares
+// the work. ok is true on entry; clearing it refuses the start, which ends
+// the run stopped. The result is ignored.
 struct TQZStartHook {
-  // ok is true on entry; clearing it refuses the start. The result is ignored.
   bool (*Function)(void* userData, TQZSvcObj* object, bool& ok) = nullptr;
   void* UserData = nullptr;
 };
+// OnStop, OnPause, OnContinue: dispatcher thread, after the pending report
+// of the control. ok is true on entry; clearing it refuses the control and
+// the state before it is reported again. OnStop must not wait for OnExecute
+// to return: the stop is signalled only after OnStop returns.
 struct TQZControlHook {
-  // ok is true on entry; clearing it refuses the control.
   void (*Function)(void* userData, TQZSvcObj* object, bool& ok) = nullptr;
   void* UserData = nullptr;
 };
+// OnExecute, service main thread, after the running report: the service's
+// work. It should return once StopRequested is set (StopEvent is signalled
+// then); returning earlier shuts the service down. Empty: Run waits for the
+// stop. OnShutdown: whichever thread shuts down (the dispatcher on the
+// shutdown control, the service main thread when OnExecute returned first),
+// after the stop-pending report.
 struct TQZPlainHook {
   void (*Function)(void* userData, TQZSvcObj* object) = nullptr;
   void* UserData = nullptr;
@@ -75,7 +97,9 @@ class TQZSvcObj {
   // Registers the service with the SCM; sets LastError.
   bool Install();
 
-  // Runtime half.
+  // Runtime half. Run is the service main routine of one service; it
+  // returns after the final stopped report. Control handles one control code
+  // on the dispatcher thread. Both catch every exception at their edge.
   void Run(uint32_t argc, char** argv);
   void DoStart();
   void DoExecute();
@@ -100,6 +124,8 @@ class TQZSvcObj {
   TQZControlHook OnContinue;
   TQZPlainHook OnShutdown;
 
+  // Auto-reset; signalled after StopRequested is set, so a loop that tests
+  // the flag and then waits on the event never misses a stop.
   TQZEvent* StopEvent;
   void* StatusHandle = nullptr;  // SERVICE_STATUS_HANDLE
   uint32_t LastError = 0;
