@@ -5,18 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <functional>
-#include <list>
 #include <map>
-#include <mutex>
-#include <set>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -26,16 +18,11 @@
 #include "service/svc_app.h"
 #include "service/svc_module.h"
 #include "service/svc_obj.h"
-#include "tests/service/scoped_api.h"
-#include "tests/service/watchdog.h"
+#include "tests/service/fake_platform.h"
 
 using namespace qzsvc;
 
 namespace {
-
-// Left behind by every call that succeeds, so that an error read late, after
-// another call, shows as this code instead of the injected one.
-const DWORD kNoise = ERROR_MORE_DATA;
 
 // The code each function fails with when a fault is injected into it: real
 // codes, so that each has a system text, and a different one per function,
@@ -62,11 +49,6 @@ const std::map<std::string, DWORD>& InjectedCodes() {
 
 DWORD InjectedCode(const std::string& function) { return InjectedCodes().at(function); }
 
-std::string ErrorText(DWORD code) {
-  const TQZString text = SystemErrorText(code);
-  return std::string(text.Text(), static_cast<size_t>(text.Length()));
-}
-
 // One call of one platform function: the n-th call of that function.
 struct CallId {
   std::string Function;
@@ -81,305 +63,48 @@ struct CallId {
 };
 void PrintTo(const CallId& call, std::ostream* os) { *os << call.Name(); }
 
-// (type, state, accepted controls, Win32 exit code, check point, wait hint)
-using Row = std::tuple<DWORD, DWORD, DWORD, DWORD, DWORD, DWORD>;
-Row R(DWORD state, DWORD accepted, DWORD checkPoint) {
-  return Row{0x10, state, accepted, 0, checkPoint, 5000};
+// A report of an own-process service with no exit code and the usual wait hint.
+StatusRow R(DWORD state, DWORD accepted, DWORD checkPoint) {
+  return StatusRow{0x10, state, accepted, 0, checkPoint, 5000};
 }
 
-struct EventRecord {
-  WORD Type, Category;
-  DWORD EventId;
-  std::vector<std::string> Strings;
-  DWORD DataSize;
-};
+// The calls made so far, each by its function and number.
+std::vector<CallId> CallIds(const FakePlatform& platform) {
+  std::vector<CallId> ids;
+  for (const PlatformCall& call : platform.Calls()) ids.push_back({call.Function, call.Nth});
+  return ids;
+}
 
-// Stands in for every function of the call table. Calls named in Failing
-// fail with their code; every call is numbered per function, and every
-// handle handed out is followed until it is closed.
-class FaultyPlatform {
- public:
-  FaultyPlatform() {
-    Instance = this;
-    Api->StartServiceCtrlDispatcherA = Dispatcher;
-    Api->RegisterServiceCtrlHandlerA = RegisterHandler;
-    Api->SetServiceStatus = SetStatus;
-    Api->RegisterEventSourceA = RegisterSource;
-    Api->ReportEventA = ReportEvent;
-    Api->DeregisterEventSource = DeregisterSource;
-    Api->OpenSCManagerA = OpenManager;
-    Api->OpenServiceA = OpenService;
-    Api->CreateServiceA = CreateService;
-    Api->StartServiceA = StartService;
-    Api->ControlService = Control;
-    Api->DeleteService = DeleteService;
-    Api->ChangeServiceConfig2A = ChangeConfig;
-    Api->CloseServiceHandle = CloseHandle;
-  }
-  ~FaultyPlatform() { Instance = nullptr; }
-  FaultyPlatform(const FaultyPlatform&) = delete;
-  FaultyPlatform& operator=(const FaultyPlatform&) = delete;
+// The calls that follow the given one in order.
+std::vector<CallId> CallsAfter(const FakePlatform& platform, const CallId& call) {
+  const std::vector<CallId> calls = CallIds(platform);
+  auto at = std::find(calls.begin(), calls.end(), call);
+  return at == calls.end() ? std::vector<CallId>{} : std::vector<CallId>(at + 1, calls.end());
+}
 
-  // Set before the run.
-  std::map<CallId, DWORD> Failing;
-  std::vector<std::string> StartPlan;  // names the SCM starts; empty: the first entry
-  std::vector<DWORD> Controls;         // delivered in order once the service runs
+// The event records that were written, not refused.
+std::vector<PlatformCall> Records(const FakePlatform& platform) {
+  std::vector<PlatformCall> written;
+  for (const PlatformCall& call : platform.CallsOf("ReportEventA")) {
+    if (call.Error == 0) written.push_back(call);
+  }
+  return written;
+}
 
-  // Read after the run, once every thread has ended.
-  std::vector<CallId> Calls;
-  std::vector<Row> Reports;
-  std::vector<EventRecord> Records;
-  std::vector<std::string> SourceNames;
-  std::map<void*, int> ScmCloses;      // every SCM handle handed out, with its closes
-  std::map<void*, int> SourceCloses;   // the same for event sources
-  int BadHandleUses = 0;               // a closed or unknown handle was used
-  int EscapedExceptions = 0;           // left the service main routine or a handler
-  int ServiceMains = 0;
+std::vector<std::string> SourceNames(const FakePlatform& platform) {
+  std::vector<std::string> names;
+  for (const PlatformCall& call : platform.CallsOf("RegisterEventSourceA")) {
+    names.push_back(TextOrNull(call.Name));
+  }
+  return names;
+}
 
-  size_t ReportCount() {
-    std::lock_guard<std::mutex> lock(Mutex);
-    return Reports.size();
+bool OpenedAnyScmHandle(const FakePlatform& platform) {
+  for (const FakeHandle& handle : platform.Handles()) {
+    if (handle.Kind == HandleKind::Manager || handle.Kind == HandleKind::Service) return true;
   }
-  // The calls that follow the given one in order.
-  std::vector<CallId> CallsAfter(const CallId& call) const {
-    auto at = std::find(Calls.begin(), Calls.end(), call);
-    return at == Calls.end() ? std::vector<CallId>{} : std::vector<CallId>(at + 1, Calls.end());
-  }
-
- private:
-  static FaultyPlatform& P() { return *Instance; }
-
-  // Numbers and records the call; the code it is to fail with, or 0.
-  DWORD Enter(const char* function) {
-    std::lock_guard<std::mutex> lock(Mutex);
-    const CallId call{function, ++Counts[function]};
-    Calls.push_back(call);
-    auto it = Failing.find(call);
-    return it == Failing.end() ? 0 : it->second;
-  }
-  // The last thing a fake does before it returns, so that nothing between
-  // it and the caller's GetLastError can change the code.
-  static bool Outcome(DWORD code) {
-    SetLastError(code != 0 ? code : kNoise);
-    return code == 0;
-  }
-  void* NewHandle(std::map<void*, int>& handles, uintptr_t base) {
-    std::lock_guard<std::mutex> lock(Mutex);
-    void* handle = reinterpret_cast<void*>(base + 16 * (handles.size() + 1));
-    handles[handle] = 0;
-    return handle;
-  }
-  // True when the handle was handed out and is still open.
-  bool IsOpen(const std::map<void*, int>& handles, void* handle) {
-    std::lock_guard<std::mutex> lock(Mutex);
-    auto it = handles.find(handle);
-    return it != handles.end() && it->second == 0;
-  }
-  void UseOf(const std::map<void*, int>& handles, void* handle) {
-    if (!IsOpen(handles, handle)) {
-      std::lock_guard<std::mutex> lock(Mutex);
-      ++BadHandleUses;
-    }
-  }
-  void CloseOf(std::map<void*, int>& handles, void* handle) {
-    std::lock_guard<std::mutex> lock(Mutex);
-    auto it = handles.find(handle);
-    if (it == handles.end() || it->second != 0) ++BadHandleUses;
-    if (it != handles.end()) ++it->second;
-  }
-
-  // Client side.
-  static SC_HANDLE WINAPI OpenManager(LPCSTR, LPCSTR, DWORD) {
-    const DWORD code = P().Enter("OpenSCManagerA");
-    SC_HANDLE handle = nullptr;
-    if (code == 0) handle = static_cast<SC_HANDLE>(P().NewHandle(P().ScmCloses, 0x10000));
-    return Outcome(code) ? handle : nullptr;
-  }
-  static SC_HANDLE WINAPI OpenService(SC_HANDLE manager, LPCSTR, DWORD) {
-    const DWORD code = P().Enter("OpenServiceA");
-    P().UseOf(P().ScmCloses, manager);
-    SC_HANDLE handle = nullptr;
-    if (code == 0) handle = static_cast<SC_HANDLE>(P().NewHandle(P().ScmCloses, 0x10000));
-    return Outcome(code) ? handle : nullptr;
-  }
-  static SC_HANDLE WINAPI CreateService(SC_HANDLE manager, LPCSTR, LPCSTR, DWORD, DWORD,
-                                        DWORD, DWORD, LPCSTR, LPCSTR, LPDWORD, LPCSTR,
-                                        LPCSTR, LPCSTR) {
-    const DWORD code = P().Enter("CreateServiceA");
-    P().UseOf(P().ScmCloses, manager);
-    SC_HANDLE handle = nullptr;
-    if (code == 0) handle = static_cast<SC_HANDLE>(P().NewHandle(P().ScmCloses, 0x10000));
-    return Outcome(code) ? handle : nullptr;
-  }
-  static BOOL WINAPI StartService(SC_HANDLE service, DWORD, LPCSTR*) {
-    const DWORD code = P().Enter("StartServiceA");
-    P().UseOf(P().ScmCloses, service);
-    return Outcome(code);
-  }
-  static BOOL WINAPI Control(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
-    const DWORD code = P().Enter("ControlService");
-    P().UseOf(P().ScmCloses, service);
-    if (code == 0) {
-      *status = SERVICE_STATUS{};
-      status->dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-      status->dwCurrentState = control == SERVICE_CONTROL_STOP    ? SERVICE_STOP_PENDING
-                               : control == SERVICE_CONTROL_PAUSE ? SERVICE_PAUSED
-                                                                  : SERVICE_RUNNING;
-    }
-    return Outcome(code);
-  }
-  static BOOL WINAPI DeleteService(SC_HANDLE service) {
-    const DWORD code = P().Enter("DeleteService");
-    P().UseOf(P().ScmCloses, service);
-    return Outcome(code);
-  }
-  static BOOL WINAPI ChangeConfig(SC_HANDLE service, DWORD, LPVOID) {
-    const DWORD code = P().Enter("ChangeServiceConfig2A");
-    P().UseOf(P().ScmCloses, service);
-    return Outcome(code);
-  }
-  // A failed close still ends the handle: there is nothing a caller could
-  // close it with again.
-  static BOOL WINAPI CloseHandle(SC_HANDLE handle) {
-    const DWORD code = P().Enter("CloseServiceHandle");
-    P().CloseOf(P().ScmCloses, handle);
-    return Outcome(code);
-  }
-
-  // Service side. The dispatcher behaves like the SCM's: it starts the
-  // service main routine on a thread of its own, delivers the controls to
-  // the registered handler on the calling thread and returns once the
-  // service main routine has returned.
-  static BOOL WINAPI Dispatcher(const SERVICE_TABLE_ENTRYA* table) {
-    const DWORD code = P().Enter("StartServiceCtrlDispatcherA");
-    if (code == 0) P().Dispatch(table);
-    return Outcome(code);
-  }
-  void Dispatch(const SERVICE_TABLE_ENTRYA* table) {
-    std::vector<SERVICE_TABLE_ENTRYA> entries;
-    for (; table->lpServiceName != nullptr || table->lpServiceProc != nullptr; ++table) {
-      entries.push_back(*table);
-    }
-    if (entries.empty()) return;
-    std::vector<std::string> plan = StartPlan;
-    if (plan.empty()) plan.push_back(entries[0].lpServiceName);
-
-    std::list<std::string> names(plan.begin(), plan.end());
-    std::vector<std::thread> threads;
-    int running = 0;
-    {
-      std::lock_guard<std::mutex> lock(Mutex);
-      running = static_cast<int>(names.size());
-      Running = running;
-    }
-    for (std::string& name : names) {
-      LPSERVICE_MAIN_FUNCTIONA main = entries[0].lpServiceProc;
-      threads.emplace_back([this, main, &name] {
-        char* argv[] = {&name[0], nullptr};
-        try {
-          main(1, argv);
-        } catch (...) {
-          std::lock_guard<std::mutex> lock(Mutex);
-          ++EscapedExceptions;
-        }
-        std::lock_guard<std::mutex> lock(Mutex);
-        ++ServiceMains;
-        --Running;
-        Cv.notify_all();
-      });
-    }
-    if (!Controls.empty()) {
-      // Controls come once the service has reported running, or not at all
-      // when its main routine ended first.
-      TQZHandlerFunction handler = nullptr;
-      {
-        std::unique_lock<std::mutex> lock(Mutex);
-        WaitOrAbort(lock, Cv, [this] { return Reports.size() >= 2 || Running == 0; },
-                    "the service to run");
-        if (Running > 0) handler = Handler;
-      }
-      for (DWORD control : Controls) {
-        if (handler == nullptr) break;
-        try {
-          handler(control);
-        } catch (...) {
-          std::lock_guard<std::mutex> lock(Mutex);
-          ++EscapedExceptions;
-        }
-      }
-    }
-    {
-      std::unique_lock<std::mutex> lock(Mutex);
-      WaitOrAbort(lock, Cv, [this] { return Running == 0; }, "the service main routine");
-    }
-    for (std::thread& t : threads) t.join();
-  }
-  static SERVICE_STATUS_HANDLE WINAPI RegisterHandler(LPCSTR, LPHANDLER_FUNCTION handler) {
-    const DWORD code = P().Enter("RegisterServiceCtrlHandlerA");
-    void* handle = nullptr;
-    if (code == 0) {
-      handle = P().NewHandle(P().StatusHandles, 0x30000);
-      std::lock_guard<std::mutex> lock(P().Mutex);
-      P().Handler = handler;
-    }
-    return Outcome(code) ? static_cast<SERVICE_STATUS_HANDLE>(handle) : nullptr;
-  }
-  static BOOL WINAPI SetStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS s) {
-    const DWORD code = P().Enter("SetServiceStatus");
-    P().UseOf(P().StatusHandles, handle);
-    {
-      std::lock_guard<std::mutex> lock(P().Mutex);
-      P().Reports.push_back(Row{s->dwServiceType, s->dwCurrentState, s->dwControlsAccepted,
-                                s->dwWin32ExitCode, s->dwCheckPoint, s->dwWaitHint});
-      P().Cv.notify_all();
-    }
-    return Outcome(code);
-  }
-
-  // Event log.
-  static HANDLE WINAPI RegisterSource(LPCSTR, LPCSTR source) {
-    const DWORD code = P().Enter("RegisterEventSourceA");
-    HANDLE handle = nullptr;
-    {
-      std::lock_guard<std::mutex> lock(P().Mutex);
-      P().SourceNames.push_back(source != nullptr ? source : "<null>");
-    }
-    if (code == 0) handle = P().NewHandle(P().SourceCloses, 0x40000);
-    return Outcome(code) ? handle : nullptr;
-  }
-  static BOOL WINAPI ReportEvent(HANDLE log, WORD type, WORD category, DWORD id, PSID,
-                                 WORD count, DWORD dataSize, LPCSTR* strings, LPVOID) {
-    DWORD code = P().Enter("ReportEventA");
-    // A null handle is what a failed open leaves; the system refuses it.
-    if (log == nullptr) {
-      if (code == 0) code = ERROR_INVALID_HANDLE;
-    } else {
-      P().UseOf(P().SourceCloses, log);
-    }
-    if (code == 0) {
-      EventRecord record{type, category, id, {}, dataSize};
-      for (WORD i = 0; i < count; ++i) record.Strings.push_back(strings[i] ? strings[i] : "<null>");
-      std::lock_guard<std::mutex> lock(P().Mutex);
-      P().Records.push_back(record);
-    }
-    return Outcome(code);
-  }
-  static BOOL WINAPI DeregisterSource(HANDLE log) {
-    const DWORD code = P().Enter("DeregisterEventSource");
-    P().CloseOf(P().SourceCloses, log);
-    return Outcome(code);
-  }
-
-  static FaultyPlatform* Instance;
-  ScopedServiceApi Api;
-  std::mutex Mutex;
-  std::condition_variable Cv;
-  std::map<std::string, int> Counts;
-  std::map<void*, int> StatusHandles;
-  TQZHandlerFunction Handler = nullptr;
-  int Running = 0;
-};
-FaultyPlatform* FaultyPlatform::Instance = nullptr;
+  return false;
+}
 
 // Counts the faults injected over the whole program, printed at its end.
 int TotalFaults = 0;
@@ -399,20 +124,25 @@ class FaultCountEnvironment : public ::testing::Environment {
 // made, with that call failing as well; check sees each faulty run.
 template <class Run, class Check>
 int InjectEachCall(const std::map<CallId, DWORD>& background, Run run, Check check) {
+  auto inject = [](FakePlatform& platform, const std::map<CallId, DWORD>& failing) {
+    for (const auto& fault : failing) {
+      platform.Fail(fault.first.Function, fault.second, fault.first.Nth);
+    }
+  };
   std::vector<CallId> baseline;
   {
-    FaultyPlatform platform;
-    platform.Failing = background;
+    FakePlatform platform;
+    inject(platform, background);
     run(platform);
-    baseline = platform.Calls;
+    baseline = CallIds(platform);
   }
   int injected = 0;
   for (const CallId& call : baseline) {
     if (background.count(call) != 0) continue;
     SCOPED_TRACE(call.Name() + " fails");
-    FaultyPlatform platform;
-    platform.Failing = background;
-    platform.Failing[call] = InjectedCode(call.Function);
+    FakePlatform platform;
+    inject(platform, background);
+    platform.Fail(call.Function, InjectedCode(call.Function), call.Nth);
     run(platform);
     check(platform, call);
     ++injected;
@@ -421,19 +151,15 @@ int InjectEachCall(const std::map<CallId, DWORD>& background, Run run, Check che
   return injected;
 }
 
-void ExpectEveryHandleClosedOnce(const std::map<void*, int>& handles, const char* what) {
-  for (const auto& h : handles) EXPECT_EQ(h.second, 1) << what << " " << h.first;
-}
-
 // The process state a finished run or command must leave: no entry in the
 // service table, no published service object (an interrogation reaching the
 // application's handler does nothing).
-void ExpectSaneProcessState(TQZSvcApp& app, FaultyPlatform& platform) {
+void ExpectSaneProcessState(TQZSvcApp& app, FakePlatform& platform) {
   EXPECT_EQ(ServiceTableCount(), 0);
   EXPECT_FALSE(TQZSvcApp::AppOnInit(&app, app.Service, nullptr, nullptr));
-  const size_t calls = platform.Calls.size();
+  const size_t calls = platform.Calls().size();
   TQZSvcApp::AppCtrlHandler(SERVICE_CONTROL_INTERROGATE);
-  EXPECT_EQ(platform.Calls.size(), calls);
+  EXPECT_EQ(platform.Calls().size(), calls);
 }
 
 std::string SuccessLine(const std::string& verb) {
@@ -489,7 +215,7 @@ TEST(FaultInjectionTest, EveryFailingCallOfACommandPrintsItsCodeAndLeavesNoHandl
     std::string output;
     uint32_t lastError = 0;
 
-    auto run = [&](FaultyPlatform& platform) {
+    auto run = [&](FakePlatform& platform) {
       TQZSvcApp app("TestSvc", "Service demo", "Test TQZSvcApp demo");
       std::vector<char*> argv;
       for (std::string& a : args) argv.push_back(&a[0]);
@@ -500,9 +226,9 @@ TEST(FaultInjectionTest, EveryFailingCallOfACommandPrintsItsCodeAndLeavesNoHandl
       lastError = app.Service->LastError;
       EXPECT_EQ(app.Service->State.load(), QZ_SERVICE_STOPPED);
       ExpectSaneProcessState(app, platform);
-      if (baseline.empty()) baseline = platform.Calls;
+      if (baseline.empty()) baseline = CallIds(platform);
     };
-    auto check = [&](FaultyPlatform& platform, const CallId& fault) {
+    auto check = [&](FakePlatform& platform, const CallId& fault) {
       const DWORD code = InjectedCode(fault.Function);
       const bool fatal = FailsTheCommand(fault.Function);
       EXPECT_EQ(output, fatal ? FailureLine(command.Verb, code) : SuccessLine(command.Verb));
@@ -511,16 +237,16 @@ TEST(FaultInjectionTest, EveryFailingCallOfACommandPrintsItsCodeAndLeavesNoHandl
       }
       if (fatal) {
         // Nothing but closing follows a failed step.
-        for (const CallId& later : platform.CallsAfter(fault)) {
+        for (const CallId& later : CallsAfter(platform, fault)) {
           EXPECT_EQ(later.Function, "CloseServiceHandle") << later.Name();
         }
       } else {
-        EXPECT_EQ(platform.Calls, baseline);
+        EXPECT_EQ(CallIds(platform), baseline);
       }
-      ExpectEveryHandleClosedOnce(platform.ScmCloses, "SCM handle");
-      EXPECT_EQ(platform.BadHandleUses, 0);
-      EXPECT_TRUE(platform.Reports.empty());
-      EXPECT_TRUE(platform.SourceNames.empty());
+      platform.ExpectEveryHandleClosedOnce();
+      EXPECT_EQ(platform.BadHandleUses(), 0);
+      EXPECT_TRUE(platform.Reports().empty());
+      EXPECT_TRUE(SourceNames(platform).empty());
     };
     const int injected = InjectEachCall({}, run, check);
     // The open, the operation and the closes are there in every command.
@@ -532,7 +258,7 @@ TEST(FaultInjectionTest, EveryFailingCallOfACommandPrintsItsCodeAndLeavesNoHandl
   std::printf("[  FAULTS  ] %d in the management commands\n", faults);
 }
 
-const std::vector<Row> kLifeReports = {
+const std::vector<StatusRow> kLifeReports = {
     R(2, 0, 1), R(4, 7, 0), R(6, 7, 0), R(7, 7, 0), R(5, 7, 0),
     R(4, 7, 0), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)};
 
@@ -553,15 +279,16 @@ std::vector<std::string> SurvivingRecords(const std::vector<std::string>& writte
   return kept;
 }
 
-std::vector<std::string> SortedStrings(const std::vector<EventRecord>& records) {
+std::vector<std::string> SortedStrings(const std::vector<PlatformCall>& records) {
   std::vector<std::string> strings;
-  for (const EventRecord& r : records) {
+  for (const PlatformCall& r : records) {
     EXPECT_EQ(r.Type, EVENTLOG_ERROR_TYPE);
     EXPECT_EQ(r.Category, 0);
     EXPECT_EQ(r.EventId, 0u);
     EXPECT_EQ(r.DataSize, 0u);
-    EXPECT_EQ(r.Strings.size(), 1u);
-    if (!r.Strings.empty()) strings.push_back(r.Strings[0]);
+    const std::vector<CallText> texts = r.Strings.value_or(std::vector<CallText>{});
+    EXPECT_EQ(texts.size(), 1u);
+    if (!texts.empty()) strings.push_back(TextOrNull(texts[0]));
   }
   std::sort(strings.begin(), strings.end());
   return strings;
@@ -588,7 +315,7 @@ TEST(FaultInjectionTest, EveryFailingCallOfAServiceRunIsLoggedOrEndsItStopped) {
     uint32_t lastError = 0, state = 0;
     int stops = 0;
 
-    auto run = [&](FaultyPlatform& platform) {
+    auto run = [&](FakePlatform& platform) {
       platform.Controls = {SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE,
                            SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_STOP};
       StopCalls = 0;
@@ -607,7 +334,7 @@ TEST(FaultInjectionTest, EveryFailingCallOfAServiceRunIsLoggedOrEndsItStopped) {
       }
       stops = StopCalls;
     };
-    auto check = [&](FaultyPlatform& platform, const CallId& fault) {
+    auto check = [&](FakePlatform& platform, const CallId& fault) {
       std::map<CallId, DWORD> failing = scenario.Background;
       failing[fault] = InjectedCode(fault.Function);
       auto fails = [&](const char* function, int nth) {
@@ -615,35 +342,35 @@ TEST(FaultInjectionTest, EveryFailingCallOfAServiceRunIsLoggedOrEndsItStopped) {
         return it == failing.end() ? 0 : it->second;
       };
       EXPECT_EQ(output, "");
-      EXPECT_EQ(platform.EscapedExceptions, 0);
+      EXPECT_EQ(platform.EscapedExceptions(), 0);
       EXPECT_EQ(state, QZ_SERVICE_STOPPED);
 
       std::vector<std::string> written;
       if (fails("StartServiceCtrlDispatcherA", 1) != 0) {
-        EXPECT_EQ(platform.Calls, std::vector<CallId>{fault});
-        EXPECT_EQ(platform.ServiceMains, 0);
+        EXPECT_EQ(CallIds(platform), std::vector<CallId>{fault});
+        EXPECT_EQ(platform.ServiceMainsRun(), 0);
       } else if (const DWORD code = fails("RegisterServiceCtrlHandlerA", 1)) {
-        EXPECT_TRUE(platform.Reports.empty());
+        EXPECT_TRUE(platform.Reports().empty());
         EXPECT_EQ(lastError, code);
         EXPECT_EQ(stops, 0);
         written.push_back(ErrorText(code));
       } else {
         // A refused report changes nothing the SCM is told afterwards.
-        EXPECT_EQ(platform.Reports, kLifeReports);
+        EXPECT_EQ(platform.Reports(), kLifeReports);
         EXPECT_EQ(lastError, 0u);
         EXPECT_EQ(stops, 1);
         for (int i = 1; i <= static_cast<int>(kLifeReports.size()); ++i) {
           if (const DWORD code = fails("SetServiceStatus", i)) written.push_back(ErrorText(code));
         }
       }
-      EXPECT_EQ(SortedStrings(platform.Records), SurvivingRecords(written, failing));
-      for (const std::string& source : platform.SourceNames) EXPECT_EQ(source, "TestSvc");
+      EXPECT_EQ(SortedStrings(Records(platform)), SurvivingRecords(written, failing));
+      for (const std::string& source : SourceNames(platform)) EXPECT_EQ(source, "TestSvc");
       if (written.empty()) {
-        EXPECT_TRUE(platform.SourceNames.empty());
+        EXPECT_TRUE(SourceNames(platform).empty());
       }
-      ExpectEveryHandleClosedOnce(platform.SourceCloses, "event source");
-      EXPECT_EQ(platform.BadHandleUses, 0);
-      EXPECT_TRUE(platform.ScmCloses.empty());
+      platform.ExpectEveryHandleClosedOnce();
+      EXPECT_EQ(platform.BadHandleUses(), 0);
+      EXPECT_FALSE(OpenedAnyScmHandle(platform));
     };
     faults += InjectEachCall(scenario.Background, run, check);
   }
@@ -655,35 +382,35 @@ TEST(FaultInjectionTest, EveryFailingCallOfAServiceRunIsLoggedOrEndsItStopped) {
 
 TEST(FaultInjectionTest, FailingCallsOfAStoppedReportForAnUnknownNameAreNeitherRetriedNorLogged) {
   int faults = 0;
-  std::vector<Row> baselineReports;
-  auto run = [&](FaultyPlatform& platform) {
+  std::vector<StatusRow> baselineReports;
+  auto run = [&](FakePlatform& platform) {
     // With two entries an unknown name runs neither object.
     TQZSvcObj first("A"), second("B");
     ASSERT_TRUE(AddServiceObject("A", &first));
     ASSERT_TRUE(AddServiceObject("B", &second));
-    platform.StartPlan = {"Other"};
+    platform.StartPlan = {{"Other"}};
     EXPECT_NO_THROW(RunServiceDispatcher());
     RemoveServiceObject("A");
     RemoveServiceObject("B");
     EXPECT_EQ(ServiceTableCount(), 0);
     EXPECT_EQ(first.State.load(), QZ_SERVICE_STOPPED);
     EXPECT_EQ(second.StatusHandle, nullptr);
-    if (baselineReports.empty()) baselineReports = platform.Reports;
+    if (baselineReports.empty()) baselineReports = platform.Reports();
   };
-  auto check = [&](FaultyPlatform& platform, const CallId& fault) {
-    EXPECT_EQ(platform.EscapedExceptions, 0);
-    EXPECT_TRUE(platform.SourceNames.empty());
-    EXPECT_TRUE(platform.Records.empty());
+  auto check = [&](FakePlatform& platform, const CallId& fault) {
+    EXPECT_EQ(platform.EscapedExceptions(), 0);
+    EXPECT_TRUE(SourceNames(platform).empty());
+    EXPECT_TRUE(Records(platform).empty());
     if (fault.Function == "SetServiceStatus") {
-      EXPECT_EQ(platform.Reports, baselineReports);
+      EXPECT_EQ(platform.Reports(), baselineReports);
     } else {
-      EXPECT_TRUE(platform.Reports.empty());
+      EXPECT_TRUE(platform.Reports().empty());
     }
     // One attempt each; a failure is not retried.
-    for (const CallId& call : platform.Calls) EXPECT_EQ(call.Nth, 1) << call.Name();
+    for (const CallId& call : CallIds(platform)) EXPECT_EQ(call.Nth, 1) << call.Name();
   };
   faults += InjectEachCall({}, run, check);
-  EXPECT_EQ(baselineReports, std::vector<Row>{R(1, 5, 0)});
+  EXPECT_EQ(baselineReports, std::vector<StatusRow>{R(1, 5, 0)});
   EXPECT_EQ(faults, 3);
   std::printf("[  FAULTS  ] %d in the stopped report for an unknown name\n", faults);
 }

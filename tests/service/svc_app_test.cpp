@@ -17,7 +17,7 @@
 #include "service/svc_app.h"
 #include "service/svc_module.h"
 #include "service/svc_obj.h"
-#include "tests/service/scoped_api.h"
+#include "tests/service/fake_platform.h"
 
 using namespace qzsvc;
 
@@ -100,14 +100,6 @@ struct CallbackLog {
 };
 CallbackLog* Callbacks = nullptr;
 
-std::vector<std::string> Items(TQZStringList* list) {
-  std::vector<std::string> items;
-  for (int32_t i = 0; list != nullptr && i < list->Count(); ++i) {
-    items.push_back(list->GetString(i).Text());
-  }
-  return items;
-}
-
 bool RecordStart(TQZStringList* arguments, bool asService) {
   Callbacks->StartArguments = Items(arguments);
   Callbacks->Add(asService ? "start service" : "start console");
@@ -120,114 +112,43 @@ void RecordConsoleRun(TQZStringList* arguments) {
   Callbacks->Add("console run " + std::to_string(Items(arguments).size()));
 }
 
-// The control manager calls each engine under test makes, as text.
-struct FakeScm {
-  std::mutex Lock;
-  std::vector<std::string> Calls;
-  std::vector<DWORD> States;
-  LPHANDLER_FUNCTION Handler = nullptr;
-  HANDLE Running = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  // Run inside the fake dispatcher call, while the service run is under way.
-  std::function<void(const SERVICE_TABLE_ENTRYA*)> DuringDispatch;
-  ~FakeScm() { CloseHandle(Running); }
-  void Add(const std::string& call) {
-    std::lock_guard<std::mutex> guard(Lock);
-    Calls.push_back(call);
+// The control manager calls that matter to the application, as text.
+std::vector<std::string> Summary(const std::vector<PlatformCall>& calls) {
+  std::vector<std::string> lines;
+  for (const PlatformCall& call : calls) {
+    const std::string name = TextOrNull(call.Name);
+    if (call.Function == "OpenServiceA") {
+      lines.push_back("open " + name + (call.Access == SERVICE_ALL_ACCESS ? " full" : " read"));
+    } else if (call.Function == "CreateServiceA") {
+      lines.push_back("create " + name);
+    } else if (call.Function == "StartServiceA") {
+      std::string line = "start";
+      for (const CallText& argument : call.Strings.value_or(std::vector<CallText>{})) {
+        line += " " + TextOrNull(argument);
+      }
+      lines.push_back(line);
+    } else if (call.Function == "ControlService") {
+      lines.push_back("control " + std::to_string(call.Control));
+    } else if (call.Function == "DeleteService") {
+      lines.push_back("delete");
+    } else if (call.Function == "StartServiceCtrlDispatcherA") {
+      lines.push_back("dispatch " + (call.Entries.empty() ? std::string("<none>")
+                                                           : TextOrNull(call.Entries[0])));
+    }
   }
-};
-FakeScm* Scm = nullptr;
-
-SC_HANDLE const ManagerHandle = reinterpret_cast<SC_HANDLE>(0x1000);
-SC_HANDLE const ServiceHandle = reinterpret_cast<SC_HANDLE>(0x2000);
-
-SC_HANDLE WINAPI FakeOpenManager(LPCSTR, LPCSTR, DWORD) { return ManagerHandle; }
-SC_HANDLE WINAPI FakeOpenService(SC_HANDLE, LPCSTR name, DWORD access) {
-  Scm->Add(std::string("open ") + name +
-           (access == SERVICE_ALL_ACCESS ? " full" : " read"));
-  return ServiceHandle;
-}
-SC_HANDLE WINAPI FakeCreateService(SC_HANDLE, LPCSTR name, LPCSTR, DWORD, DWORD,
-                                   DWORD, DWORD, LPCSTR, LPCSTR, LPDWORD,
-                                   LPCSTR, LPCSTR, LPCSTR) {
-  Scm->Add(std::string("create ") + name);
-  return ServiceHandle;
-}
-BOOL WINAPI FakeStartService(SC_HANDLE, DWORD argc, LPCSTR* argv) {
-  std::string call = "start";
-  for (DWORD i = 0; i < argc; ++i) call += std::string(" ") + argv[i];
-  Scm->Add(call);
-  return TRUE;
-}
-BOOL WINAPI FakeControlService(SC_HANDLE, DWORD control,
-                               LPSERVICE_STATUS status) {
-  Scm->Add("control " + std::to_string(control));
-  status->dwCurrentState = SERVICE_STOP_PENDING;
-  return TRUE;
-}
-BOOL WINAPI FakeDeleteService(SC_HANDLE) {
-  Scm->Add("delete");
-  return TRUE;
-}
-BOOL WINAPI FakeChangeConfig(SC_HANDLE, DWORD, LPVOID) { return TRUE; }
-BOOL WINAPI FakeCloseHandle(SC_HANDLE) { return TRUE; }
-
-// Stands for a process started from a console: there is no control manager.
-BOOL WINAPI FakeDispatcherWithoutScm(const SERVICE_TABLE_ENTRYA* table) {
-  Scm->Add(std::string("dispatch ") + table[0].lpServiceName);
-  if (Scm->DuringDispatch) Scm->DuringDispatch(table);
-  SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-  return FALSE;
-}
-
-// Behaves as the control manager does: runs the service main routine on a
-// thread of its own and sends the stop from the dispatcher thread once the
-// service reports running.
-BOOL WINAPI FakeDispatcherRunningService(const SERVICE_TABLE_ENTRYA* table) {
-  char name[] = "TestSvc";
-  char argument[] = "from-scm";
-  char* argv[] = {name, argument};
-  LPSERVICE_MAIN_FUNCTIONA serviceMain = table[0].lpServiceProc;
-  std::thread serviceThread([&] { serviceMain(2, argv); });
-  WaitForSingleObject(Scm->Running, INFINITE);
-  Scm->Handler(SERVICE_CONTROL_STOP);
-  serviceThread.join();
-  return TRUE;
-}
-SERVICE_STATUS_HANDLE WINAPI FakeRegisterHandler(LPCSTR,
-                                                 LPHANDLER_FUNCTION handler) {
-  Scm->Handler = handler;
-  return reinterpret_cast<SERVICE_STATUS_HANDLE>(0x3000);
-}
-BOOL WINAPI FakeSetStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status) {
-  {
-    std::lock_guard<std::mutex> guard(Scm->Lock);
-    Scm->States.push_back(status->dwCurrentState);
-  }
-  if (status->dwCurrentState == SERVICE_RUNNING) SetEvent(Scm->Running);
-  return TRUE;
+  return lines;
 }
 
 class TQZSvcAppTest : public testing::Test {
  protected:
   TQZSvcAppTest() : App("TestSvc", "Service demo", "Test TQZSvcApp demo") {
     Callbacks = &Log;
-    Scm = &Fake;
-    Api->OpenSCManagerA = FakeOpenManager;
-    Api->OpenServiceA = FakeOpenService;
-    Api->CreateServiceA = FakeCreateService;
-    Api->StartServiceA = FakeStartService;
-    Api->ControlService = FakeControlService;
-    Api->DeleteService = FakeDeleteService;
-    Api->ChangeServiceConfig2A = FakeChangeConfig;
-    Api->CloseServiceHandle = FakeCloseHandle;
-    Api->StartServiceCtrlDispatcherA = FakeDispatcherWithoutScm;
+    // A process started from a console: there is no control manager.
+    Fake.Fail("StartServiceCtrlDispatcherA", ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
     App.OnStart = RecordStart;
     App.OnStop = RecordStop;
   }
-  ~TQZSvcAppTest() override {
-    Callbacks = nullptr;
-    Scm = nullptr;
-  }
+  ~TQZSvcAppTest() override { Callbacks = nullptr; }
 
   // Runs Main with the program path followed by the given arguments.
   std::string RunMain(std::vector<std::string> arguments) {
@@ -238,10 +159,10 @@ class TQZSvcAppTest : public testing::Test {
     return Captured(
         [&] { App.Main(static_cast<int>(arguments.size()), argv.data()); });
   }
+  std::vector<std::string> Calls() const { return Summary(Fake.Calls()); }
 
-  ScopedServiceApi Api;
   CallbackLog Log;
-  FakeScm Fake;
+  FakePlatform Fake;
   TQZSvcApp App;
 };
 
@@ -290,10 +211,10 @@ TEST_F(TQZSvcAppTest, EveryBuiltInSwitchIsMatchedWhateverItsLetterCase) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Switch);
-    Fake.Calls.clear();
+    Fake.ForgetCalls();
     ScopedStdin input("\x03");
     const std::string out = RunMain({c.Switch});
-    EXPECT_EQ(Fake.Calls, c.Calls);
+    EXPECT_EQ(Calls(), c.Calls);
     EXPECT_EQ(Head(out, c.FirstLine), c.FirstLine);
     if (c.FirstLine[0] == '\0') {
       EXPECT_EQ(out, "");
@@ -303,15 +224,15 @@ TEST_F(TQZSvcAppTest, EveryBuiltInSwitchIsMatchedWhateverItsLetterCase) {
 
 TEST_F(TQZSvcAppTest, RemoveDoesExactlyWhatUninstallDoes) {
   const std::string uninstall = RunMain({"-uninstall"});
-  const std::vector<std::string> uninstallCalls = Fake.Calls;
-  Fake.Calls.clear();
+  const std::vector<std::string> uninstallCalls = Calls();
+  Fake.ForgetCalls();
   EXPECT_EQ(RunMain({"-remove"}), uninstall);
-  EXPECT_EQ(Fake.Calls, uninstallCalls);
+  EXPECT_EQ(Calls(), uninstallCalls);
 }
 
 TEST_F(TQZSvcAppTest, StartHandsOnlyTheArgumentsAfterTheSwitch) {
   RunMain({"-start", "a", "b"});
-  EXPECT_EQ(Fake.Calls,
+  EXPECT_EQ(Calls(),
             (std::vector<std::string>{"open TestSvc read", "start a b"}));
 }
 
@@ -323,7 +244,7 @@ TEST_F(TQZSvcAppTest, SwitchNotInTheTableShowsHelpWithTheErrorLine) {
               std::string("Test TQZSvcApp demo\nerror: switch <") + unknown +
                   "> is nonsupport!\n\nswitch clause:\n" + FixedClause);
   }
-  EXPECT_TRUE(Fake.Calls.empty());
+  EXPECT_TRUE(Calls().empty());
   EXPECT_TRUE(Log.Events.empty());
 }
 
@@ -332,7 +253,7 @@ TEST_F(TQZSvcAppTest, NoArgumentRunsTheConsoleModeWhileACodeTwoSwitchExists) {
   EXPECT_EQ(RunMain({}), DebugRun);
   EXPECT_EQ(Log.Events,
             (std::vector<std::string>{"start console", "stop console"}));
-  EXPECT_TRUE(Fake.Calls.empty());
+  EXPECT_TRUE(Calls().empty());
 
   // Without a program path either.
   Log.Events.clear();
@@ -347,7 +268,7 @@ TEST_F(TQZSvcAppTest, NoArgumentRunsTheServiceModeWithoutACodeTwoSwitch) {
   ASSERT_EQ(App.GetServiceSwitch().Length(), 0);
   ScopedStdin input("\x03");
   EXPECT_EQ(RunMain({}), "");
-  EXPECT_EQ(Fake.Calls, (std::vector<std::string>{"dispatch TestSvc"}));
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"dispatch TestSvc"}));
   EXPECT_TRUE(Log.Events.empty());
 
   // Another switch with code 2 takes its place.
@@ -386,7 +307,7 @@ TEST_F(TQZSvcAppTest, UserSwitchesReachOnUserWithTheirCodeAndTheCommandLine) {
   Captured([&] { App.Main(2, argv); });
   EXPECT_EQ(LastUserCall.Calls, 2);
   EXPECT_EQ(LastUserCall.Code, -2);
-  EXPECT_TRUE(Fake.Calls.empty());
+  EXPECT_TRUE(Calls().empty());
 }
 
 TEST_F(TQZSvcAppTest, ResetSwitchesRestoresTheBuiltInTable) {
@@ -418,7 +339,7 @@ TEST_F(TQZSvcAppTest, ListedSwitchesStandSortedWithDescriptionsInOneColumn) {
   // The longest switch, "-uninstall", sets the column at 2 + 10 + 5.
   std::string clause;
   for (const auto& line : expected) clause += ClauseLine(line[0], 15, line[1]);
-  EXPECT_EQ(std::string(App.GetSwitchClause().Text()), clause);
+  EXPECT_EQ(Text(App.GetSwitchClause()), clause);
   EXPECT_EQ(RunMain({"/?"}),
             "Test TQZSvcApp demo\n\nswitch clause:\n" + clause);
 }
@@ -428,7 +349,7 @@ TEST_F(TQZSvcAppTest, ListedUserSwitchWithoutDescriptionShowsItsCode) {
   App.Switches->Add("-averylongswitch", 9);
   App.Switches->Add("-described", 10);
   App.SwitchDescriptions->Add(10, "has a text");
-  const std::string clause = App.GetSwitchClause().Text();
+  const std::string clause = Text(App.GetSwitchClause());
   // The longest switch (16 bytes) sets the column at 2 + 16 + 5.
   for (const std::string& line :
        {ClauseLine("-averylongswitch", 21, "user-defined switch(9)"),
@@ -528,15 +449,17 @@ TEST_F(TQZSvcAppTest, ConsoleRunCallbackReplacesTheCtrlCWait) {
 // --- Service mode and adapters --------------------------------------------------
 
 TEST_F(TQZSvcAppTest, ServiceRunCallsTheCallbacksThroughTheAdapters) {
-  Api->StartServiceCtrlDispatcherA = FakeDispatcherRunningService;
-  Api->RegisterServiceCtrlHandlerA = FakeRegisterHandler;
-  Api->SetServiceStatus = FakeSetStatus;
+  Fake.Fail("StartServiceCtrlDispatcherA", 0);
+  Fake.StartPlan = {{"TestSvc", "from-scm"}};
+  Fake.Controls = {SERVICE_CONTROL_STOP};
   EXPECT_EQ(RunMain({"/service"}), "");
-  EXPECT_EQ(Fake.Handler, &TQZSvcApp::AppCtrlHandler);
-  EXPECT_EQ(Fake.States, (std::vector<DWORD>{SERVICE_START_PENDING,
-                                             SERVICE_RUNNING,
-                                             SERVICE_STOP_PENDING,
-                                             SERVICE_STOPPED}));
+  EXPECT_EQ(Fake.Last("RegisterServiceCtrlHandlerA").Handler, &TQZSvcApp::AppCtrlHandler);
+  std::vector<DWORD> states;
+  for (const PlatformCall& call : Fake.CallsOf("SetServiceStatus")) {
+    states.push_back(call.Status.dwCurrentState);
+  }
+  EXPECT_EQ(states, (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING,
+                                        SERVICE_STOP_PENDING, SERVICE_STOPPED}));
   EXPECT_EQ(Log.Events,
             (std::vector<std::string>{"start service", "stop service"}));
   EXPECT_EQ(Log.StartArguments,
@@ -552,7 +475,8 @@ TEST_F(TQZSvcAppTest, ServiceObjectIsPublishedOnlyWhileTheDispatcherRuns) {
 
   bool ownAccepted = false, otherAccepted = true;
   int32_t tableDuringRun = 0;
-  Fake.DuringDispatch = [&](const SERVICE_TABLE_ENTRYA*) {
+  Fake.During = [&](const PlatformCall& call) {
+    if (call.Function != "StartServiceCtrlDispatcherA") return;
     ownAccepted =
         TQZSvcApp::AppOnInit(&App, App.Service, &arguments, &handler);
     otherAccepted =

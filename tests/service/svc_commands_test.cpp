@@ -11,146 +11,13 @@
 #include "foundation/string.h"
 #include "service/svc_app.h"
 #include "service/svc_obj.h"
-#include "tests/service/scoped_api.h"
+#include "tests/service/fake_platform.h"
 
 namespace {
 
-SC_HANDLE const FakeManager = reinterpret_cast<SC_HANDLE>(0x1000);
-SC_HANDLE const FakeService = reinterpret_cast<SC_HANDLE>(0x2000);
-
-// What the fake control manager is told to do and what it was handed. A
-// non-zero error makes that call fail with it, set through SetLastError.
-struct FakeScm {
-  DWORD OpenManagerError = 0;
-  DWORD OpenServiceError = 0;
-  DWORD CreateError = 0;
-  DWORD StartError = 0;
-  DWORD ControlError = 0;
-  DWORD StateAfterControl = SERVICE_STOPPED;
-  DWORD DeleteError = 0;
-  DWORD DescribeError = 0;
-  DWORD AssignedTag = 0;
-
-  std::vector<std::string> Calls;
-  DWORD ManagerAccess = 0;
-  DWORD ServiceAccess = 0;
-  std::string OpenedName;
-  // Create's texts; NullText marks a null pointer.
-  std::string Name, Display, Binary, Group, Dependencies, Account, Password;
-  DWORD CreateAccess = 0, Type = 0, Start = 0, ErrorControl = 0;
-  LPDWORD TagPointer = nullptr;
-  DWORD StartArgc = 0;
-  bool StartArgvNull = false;
-  std::vector<std::string> StartArgs;
-  DWORD ControlCode = 0;
-  DWORD DescribeLevel = 0;
-  std::string DescriptionText;
-  int Closed = 0;
-};
-
-FakeScm* Fake = nullptr;
-const char* const NullText = "<null>";
-
-std::string TextOrNull(LPCSTR s) { return s ? std::string(s) : NullText; }
-
-std::string MultiStringOrNull(LPCSTR s) {
-  if (!s) return NullText;
-  const char* end = s;
-  while (*end != '\0') end += std::char_traits<char>::length(end) + 1;
-  return std::string(s, end - s + 1);
-}
-
-BOOL Fail(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
-
-SC_HANDLE FailHandle(DWORD error) {
-  SetLastError(error);
-  return nullptr;
-}
-
-SC_HANDLE WINAPI FakeOpenManager(LPCSTR, LPCSTR, DWORD access) {
-  Fake->Calls.push_back("OpenSCManager");
-  Fake->ManagerAccess = access;
-  if (Fake->OpenManagerError) return FailHandle(Fake->OpenManagerError);
-  return FakeManager;
-}
-
-SC_HANDLE WINAPI FakeOpenService(SC_HANDLE, LPCSTR name, DWORD access) {
-  Fake->Calls.push_back("OpenService");
-  Fake->OpenedName = TextOrNull(name);
-  Fake->ServiceAccess = access;
-  if (Fake->OpenServiceError) return FailHandle(Fake->OpenServiceError);
-  return FakeService;
-}
-
-SC_HANDLE WINAPI FakeCreate(SC_HANDLE, LPCSTR name, LPCSTR display,
-                            DWORD access, DWORD type, DWORD start,
-                            DWORD errorControl, LPCSTR binary, LPCSTR group,
-                            LPDWORD tag, LPCSTR dependencies, LPCSTR account,
-                            LPCSTR password) {
-  FakeScm& f = *Fake;
-  f.Calls.push_back("CreateService");
-  f.Name = TextOrNull(name);
-  f.Display = TextOrNull(display);
-  f.CreateAccess = access;
-  f.Type = type;
-  f.Start = start;
-  f.ErrorControl = errorControl;
-  f.Binary = TextOrNull(binary);
-  f.Group = TextOrNull(group);
-  f.TagPointer = tag;
-  f.Dependencies = MultiStringOrNull(dependencies);
-  f.Account = TextOrNull(account);
-  f.Password = TextOrNull(password);
-  if (f.CreateError) return FailHandle(f.CreateError);
-  if (tag) *tag = f.AssignedTag;
-  return FakeService;
-}
-
-BOOL WINAPI FakeStart(SC_HANDLE, DWORD argc, LPCSTR* argv) {
-  Fake->Calls.push_back("StartService");
-  Fake->StartArgc = argc;
-  Fake->StartArgvNull = argv == nullptr;
-  for (DWORD i = 0; argv && i < argc; ++i) Fake->StartArgs.push_back(argv[i]);
-  return Fake->StartError ? Fail(Fake->StartError) : TRUE;
-}
-
-BOOL WINAPI FakeControl(SC_HANDLE, DWORD control, LPSERVICE_STATUS status) {
-  Fake->Calls.push_back("ControlService");
-  Fake->ControlCode = control;
-  if (Fake->ControlError) return Fail(Fake->ControlError);
-  *status = SERVICE_STATUS{};
-  status->dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-  status->dwCurrentState = Fake->StateAfterControl;
-  return TRUE;
-}
-
-BOOL WINAPI FakeDelete(SC_HANDLE) {
-  Fake->Calls.push_back("DeleteService");
-  return Fake->DeleteError ? Fail(Fake->DeleteError) : TRUE;
-}
-
-BOOL WINAPI FakeDescribe(SC_HANDLE, DWORD level, LPVOID info) {
-  Fake->Calls.push_back("ChangeServiceConfig2");
-  Fake->DescribeLevel = level;
-  Fake->DescriptionText =
-      TextOrNull(static_cast<SERVICE_DESCRIPTIONA*>(info)->lpDescription);
-  return Fake->DescribeError ? Fail(Fake->DescribeError) : TRUE;
-}
-
-BOOL WINAPI FakeClose(SC_HANDLE) {
-  ++Fake->Closed;
-  return TRUE;
-}
-
-std::string Text(const TQZString& s) { return std::string(s.Text(), s.Length()); }
-
 std::string FailureLine(const char* verb, const char* name, DWORD code) {
   return std::string(verb) + " service <" + name + "> failure! reason(" +
-         std::to_string(static_cast<int32_t>(code)) +
-         "): " + Text(SystemErrorText(code)) + "\n";
+         std::to_string(static_cast<int32_t>(code)) + "): " + ErrorText(code) + "\n";
 }
 
 std::string SuccessLine(const char* verb, const char* name) {
@@ -160,22 +27,10 @@ std::string SuccessLine(const char* verb, const char* name) {
 class FakeScmTest : public testing::Test {
  protected:
   void SetUp() override {
-    Fake = &Scm;
-    Api->OpenSCManagerA = FakeOpenManager;
-    Api->OpenServiceA = FakeOpenService;
-    Api->CreateServiceA = FakeCreate;
-    Api->StartServiceA = FakeStart;
-    Api->ControlService = FakeControl;
-    Api->DeleteService = FakeDelete;
-    Api->ChangeServiceConfig2A = FakeDescribe;
-    Api->CloseServiceHandle = FakeClose;
     SavedModuleFileName = ModuleFileName;
     ModuleFileName = "C:\\apps\\svc.exe";
   }
-  void TearDown() override {
-    ModuleFileName = SavedModuleFileName;
-    Fake = nullptr;
-  }
+  void TearDown() override { ModuleFileName = SavedModuleFileName; }
 
   template <typename F>
   std::string Output(F run) {
@@ -183,9 +38,18 @@ class FakeScmTest : public testing::Test {
     run();
     return testing::internal::GetCapturedStdout();
   }
+  // The calls that ask the control manager for something: all but closes.
+  std::vector<std::string> Requests() const {
+    std::vector<std::string> names;
+    for (const PlatformCall& call : Fake.Calls()) {
+      if (call.Function != "CloseServiceHandle") names.push_back(call.Function);
+    }
+    return names;
+  }
+  int Closes() const { return Fake.Count("CloseServiceHandle"); }
+  PlatformCall Create() const { return Fake.Last("CreateServiceA"); }
 
-  ScopedServiceApi Api;
-  FakeScm Scm;
+  FakePlatform Fake;
   TQZString SavedModuleFileName;
   TQZSvcApp App{"QzSvc", "Qz display", "Qz description"};
 };
@@ -220,62 +84,64 @@ const ControlCase ControlCases[] = {
 TEST_F(TQZSvcAppCommandsTest, ControlCommandsOpenByServiceNameActOnceAndPrintSuccess) {
   for (const ControlCase& c : ControlCases) {
     SCOPED_TRACE(c.Verb);
-    Scm = FakeScm{};
-    Scm.StateAfterControl = SERVICE_STOP_PENDING;
+    Fake.Reset();
+    Fake.AnswerControlsWith(SERVICE_STOP_PENDING);
     EXPECT_EQ(SuccessLine(c.Verb, "QzSvc"), Output([&] { (App.*c.Command)(); }));
-    EXPECT_EQ((Calls{"OpenSCManager", "OpenService", c.Operation}), Scm.Calls);
-    EXPECT_EQ("QzSvc", Scm.OpenedName);
-    EXPECT_EQ(c.ManagerAccess, Scm.ManagerAccess);
-    EXPECT_EQ(c.ServiceAccess, Scm.ServiceAccess);
-    EXPECT_EQ(c.ControlCode, Scm.ControlCode);
-    EXPECT_EQ(2, Scm.Closed);
+    EXPECT_EQ((Calls{"OpenSCManagerA", "OpenServiceA", c.Operation}), Requests());
+    EXPECT_EQ("QzSvc", Fake.Last("OpenServiceA").Name);
+    EXPECT_EQ(c.ManagerAccess, Fake.Last("OpenSCManagerA").Access);
+    EXPECT_EQ(c.ServiceAccess, Fake.Last("OpenServiceA").Access);
+    if (c.ControlCode != 0) {
+      EXPECT_EQ(c.ControlCode, Fake.Last("ControlService").Control);
+    }
+    EXPECT_EQ(2, Closes());
   }
 }
 
 TEST_F(TQZSvcAppCommandsTest, FailedOpenPrintsItsOwnErrorAndSkipsTheOperation) {
   for (const ControlCase& c : ControlCases) {
     SCOPED_TRACE(c.Verb);
-    Scm = FakeScm{};
-    Scm.OpenServiceError = ERROR_SERVICE_DOES_NOT_EXIST;
+    Fake.Reset();
+    Fake.Fail("OpenServiceA", ERROR_SERVICE_DOES_NOT_EXIST);
     EXPECT_EQ(FailureLine(c.Verb, "QzSvc", ERROR_SERVICE_DOES_NOT_EXIST),
               Output([&] { (App.*c.Command)(); }));
-    EXPECT_EQ((Calls{"OpenSCManager", "OpenService"}), Scm.Calls);
+    EXPECT_EQ((Calls{"OpenSCManagerA", "OpenServiceA"}), Requests());
 
-    Scm = FakeScm{};
-    Scm.OpenManagerError = ERROR_ACCESS_DENIED;
+    Fake.Reset();
+    Fake.Fail("OpenSCManagerA", ERROR_ACCESS_DENIED);
     EXPECT_EQ(FailureLine(c.Verb, "QzSvc", ERROR_ACCESS_DENIED),
               Output([&] { (App.*c.Command)(); }));
-    EXPECT_EQ((Calls{"OpenSCManager"}), Scm.Calls);
+    EXPECT_EQ((Calls{"OpenSCManagerA"}), Requests());
   }
 }
 
 TEST_F(TQZSvcAppCommandsTest, FailedOperationPrintsItsErrorCodeAndSystemText) {
-  Scm.DeleteError = ERROR_SERVICE_MARKED_FOR_DELETE;
+  Fake.Fail("DeleteService", ERROR_SERVICE_MARKED_FOR_DELETE);
   EXPECT_EQ(FailureLine("uninstall", "QzSvc", ERROR_SERVICE_MARKED_FOR_DELETE),
             Output([&] { App.CmdUninstall(); }));
-  Scm.ControlError = ERROR_SERVICE_NOT_ACTIVE;
+  Fake.Fail("ControlService", ERROR_SERVICE_NOT_ACTIVE);
   EXPECT_EQ(FailureLine("stop", "QzSvc", ERROR_SERVICE_NOT_ACTIVE),
             Output([&] { App.CmdStop(); }));
-  Scm.ControlError = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+  Fake.Fail("ControlService", ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
   EXPECT_EQ(FailureLine("pause", "QzSvc", ERROR_SERVICE_CANNOT_ACCEPT_CTRL),
             Output([&] { App.CmdPause(); }));
   EXPECT_EQ(FailureLine("continue", "QzSvc", ERROR_SERVICE_CANNOT_ACCEPT_CTRL),
             Output([&] { App.CmdContinue(); }));
-  Scm.StartError = ERROR_SERVICE_DISABLED;
+  Fake.Fail("StartServiceA", ERROR_SERVICE_DISABLED);
   char prog[] = "svc.exe", sw[] = "-start";
   char* argv[] = {prog, sw, nullptr};
   EXPECT_EQ(FailureLine("start", "QzSvc", ERROR_SERVICE_DISABLED),
             Output([&] { App.CmdStart(2, argv); }));
   // A code above 0x7FFFFFFF is shown as the signed number it stores.
-  Scm.ControlError = 0x80070005;
+  Fake.Fail("ControlService", 0x80070005);
   EXPECT_NE(std::string::npos,
             Output([&] { App.CmdStop(); }).find("reason(-2147024891): "));
 }
 
 TEST_F(TQZSvcAppCommandsTest, StopAcceptedButStillRunningIsFailureWithReasonZero) {
-  Scm.StateAfterControl = SERVICE_RUNNING;
+  Fake.AnswerControlsWith(SERVICE_RUNNING);
   EXPECT_EQ(FailureLine("stop", "QzSvc", 0), Output([&] { App.CmdStop(); }));
-  Scm.StateAfterControl = SERVICE_STOPPED;
+  Fake.AnswerControlsWith(SERVICE_STOPPED);
   EXPECT_EQ(SuccessLine("stop", "QzSvc"), Output([&] { App.CmdStop(); }));
 }
 
@@ -290,16 +156,17 @@ TEST_F(TQZSvcAppCommandsTest, StartHandsExactlyTheArgumentsAfterTheSwitch) {
   char* argv[] = {prog, sw, a, b, high, nullptr};
   EXPECT_EQ(SuccessLine("start", "QzSvc"),
             Output([&] { App.CmdStart(5, argv); }));
-  EXPECT_EQ((Calls{"OpenSCManager", "OpenService", "StartService"}), Scm.Calls);
-  EXPECT_EQ(ReadExecute, Scm.ServiceAccess);
-  EXPECT_EQ(3u, Scm.StartArgc);
-  EXPECT_EQ((std::vector<std::string>{"a", "b c", "\xE9\xFF"}), Scm.StartArgs);
-  EXPECT_EQ(2, Scm.Closed);
+  EXPECT_EQ((Calls{"OpenSCManagerA", "OpenServiceA", "StartServiceA"}), Requests());
+  EXPECT_EQ(ReadExecute, Fake.Last("OpenServiceA").Access);
+  const PlatformCall start = Fake.Last("StartServiceA");
+  EXPECT_EQ(3u, start.Count);
+  EXPECT_EQ((std::vector<CallText>{"a", "b c", "\xE9\xFF"}), start.Strings);
+  EXPECT_EQ(2, Closes());
 
-  Scm = FakeScm{};
+  Fake.Reset();
   Output([&] { App.CmdStart(2, argv); });
-  EXPECT_EQ(0u, Scm.StartArgc);
-  EXPECT_TRUE(Scm.StartArgvNull);
+  EXPECT_EQ(0u, Fake.Last("StartServiceA").Count);
+  EXPECT_EQ(std::nullopt, Fake.Last("StartServiceA").Strings);
 }
 
 TEST_F(TQZSvcAppCommandsTest, StartWithAnEmptyArgumentIsRefusedBeforeTheScmIsAsked) {
@@ -307,11 +174,11 @@ TEST_F(TQZSvcAppCommandsTest, StartWithAnEmptyArgumentIsRefusedBeforeTheScmIsAsk
   char* argv[] = {prog, sw, a, empty, nullptr};
   EXPECT_EQ(FailureLine("start", "QzSvc", ERROR_INVALID_PARAMETER),
             Output([&] { App.CmdStart(4, argv); }));
-  EXPECT_TRUE(Scm.Calls.empty());
+  EXPECT_TRUE(Fake.Calls().empty());
 }
 
 TEST_F(TQZSvcAppCommandsTest, StartOfRunningServiceCountsAsSuccess) {
-  Scm.StartError = ERROR_SERVICE_ALREADY_RUNNING;
+  Fake.Fail("StartServiceA", ERROR_SERVICE_ALREADY_RUNNING);
   char prog[] = "svc.exe", sw[] = "-start";
   char* argv[] = {prog, sw, nullptr};
   EXPECT_EQ(SuccessLine("start", "QzSvc"),
@@ -320,24 +187,26 @@ TEST_F(TQZSvcAppCommandsTest, StartOfRunningServiceCountsAsSuccess) {
 
 TEST_F(TQZSvcObjInstallTest, RegistersTheDefinitionFields) {
   EXPECT_EQ(SuccessLine("install", "QzSvc"), Output([&] { App.CmdInstall(); }));
-  EXPECT_EQ((Calls{"OpenSCManager", "CreateService", "ChangeServiceConfig2"}),
-            Scm.Calls);
-  EXPECT_EQ(DWORD(SC_MANAGER_ALL_ACCESS), Scm.ManagerAccess);
-  EXPECT_EQ("QzSvc", Scm.Name);
-  EXPECT_EQ("Qz display", Scm.Display);
-  EXPECT_EQ(DWORD(SERVICE_ALL_ACCESS), Scm.CreateAccess);
-  EXPECT_EQ(DWORD(SERVICE_WIN32_OWN_PROCESS), Scm.Type);
-  EXPECT_EQ(DWORD(SERVICE_AUTO_START), Scm.Start);
-  EXPECT_EQ(DWORD(SERVICE_ERROR_NORMAL), Scm.ErrorControl);
-  EXPECT_EQ("C:\\apps\\svc.exe /service", Scm.Binary);
-  EXPECT_EQ(NullText, Scm.Group);
-  EXPECT_EQ(nullptr, Scm.TagPointer);
-  EXPECT_EQ(NullText, Scm.Dependencies);
-  EXPECT_EQ(NullText, Scm.Account);
-  EXPECT_EQ(NullText, Scm.Password);
-  EXPECT_EQ(DWORD(SERVICE_CONFIG_DESCRIPTION), Scm.DescribeLevel);
-  EXPECT_EQ("Qz description", Scm.DescriptionText);
-  EXPECT_EQ(2, Scm.Closed);
+  EXPECT_EQ((Calls{"OpenSCManagerA", "CreateServiceA", "ChangeServiceConfig2A"}),
+            Requests());
+  EXPECT_EQ(DWORD(SC_MANAGER_ALL_ACCESS), Fake.Last("OpenSCManagerA").Access);
+  const PlatformCall create = Create();
+  EXPECT_EQ("QzSvc", create.Name);
+  EXPECT_EQ("Qz display", create.DisplayName);
+  EXPECT_EQ(DWORD(SERVICE_ALL_ACCESS), create.Access);
+  EXPECT_EQ(DWORD(SERVICE_WIN32_OWN_PROCESS), create.ServiceType);
+  EXPECT_EQ(DWORD(SERVICE_AUTO_START), create.StartType);
+  EXPECT_EQ(DWORD(SERVICE_ERROR_NORMAL), create.ErrorControl);
+  EXPECT_EQ("C:\\apps\\svc.exe /service", create.BinaryPath);
+  EXPECT_EQ(std::nullopt, create.LoadOrderGroup);
+  EXPECT_EQ(nullptr, create.TagId);
+  EXPECT_EQ(std::nullopt, create.Dependencies);
+  EXPECT_EQ(std::nullopt, create.Account);
+  EXPECT_EQ(std::nullopt, create.Password);
+  const PlatformCall describe = Fake.Last("ChangeServiceConfig2A");
+  EXPECT_EQ(DWORD(SERVICE_CONFIG_DESCRIPTION), describe.Level);
+  EXPECT_EQ("Qz description", describe.Description);
+  EXPECT_EQ(2, Closes());
   EXPECT_EQ(0u, App.Service->LastError);
 }
 
@@ -352,15 +221,17 @@ TEST_F(TQZSvcObjInstallTest, PassesSetTextsAndEmptyNamesAsEmptyTexts) {
   svc.SetBinaryPath("");
   svc.SetDescription("");
   EXPECT_TRUE(svc.Install());
-  EXPECT_EQ("Group", Scm.Group);
-  EXPECT_EQ(".\\user", Scm.Account);
-  EXPECT_EQ("secret", Scm.Password);
-  EXPECT_EQ(DWORD(SERVICE_DEMAND_START), Scm.Start);
-  EXPECT_EQ(DWORD(SERVICE_ERROR_IGNORE), Scm.ErrorControl);
-  EXPECT_EQ("", Scm.Display);
-  EXPECT_EQ("", Scm.Binary);
+  const PlatformCall create = Create();
+  EXPECT_EQ("Group", create.LoadOrderGroup);
+  EXPECT_EQ(".\\user", create.Account);
+  EXPECT_EQ("secret", create.Password);
+  EXPECT_EQ(DWORD(SERVICE_DEMAND_START), create.StartType);
+  EXPECT_EQ(DWORD(SERVICE_ERROR_IGNORE), create.ErrorControl);
+  // Empty texts, where null pointers would compare unequal.
+  EXPECT_EQ("", create.DisplayName);
+  EXPECT_EQ("", create.BinaryPath);
   // Without a description nothing is set afterwards.
-  EXPECT_EQ((Calls{"OpenSCManager", "CreateService"}), Scm.Calls);
+  EXPECT_EQ((Calls{"OpenSCManagerA", "CreateServiceA"}), Requests());
 }
 
 TEST_F(TQZSvcObjInstallTest, ComposesTheTypeFromInteractiveAndSharedProcess) {
@@ -380,19 +251,19 @@ TEST_F(TQZSvcObjInstallTest, ComposesTheTypeFromInteractiveAndSharedProcess) {
     svc.Interactive = c.Interactive;
     svc.SharedProcess = c.Shared;
     EXPECT_TRUE(svc.Install());
-    EXPECT_EQ(c.Expected, Scm.Type);
+    EXPECT_EQ(c.Expected, Create().ServiceType);
   }
 }
 
 TEST_F(TQZSvcObjInstallTest, HandsTheTagPointerOnlyForANonZeroTag) {
   TQZSvcObj& svc = *App.Service;
   EXPECT_TRUE(svc.Install());
-  EXPECT_EQ(nullptr, Scm.TagPointer);
+  EXPECT_EQ(nullptr, Create().TagId);
 
   svc.TagId = 3;
-  Scm.AssignedTag = 41;
+  Fake.AssignedTag = 41;
   EXPECT_TRUE(svc.Install());
-  EXPECT_EQ(reinterpret_cast<LPDWORD>(&svc.TagId), Scm.TagPointer);
+  EXPECT_EQ(reinterpret_cast<LPDWORD>(&svc.TagId), Create().TagId);
   EXPECT_EQ(41u, svc.TagId);
 }
 
@@ -410,8 +281,10 @@ TEST_F(TQZSvcObjInstallTest, PrefixesGroupsWithPlusInDependencyOrder) {
   }
   expected += '\0';
   EXPECT_TRUE(App.Service->Install());
-  EXPECT_EQ(expected, Scm.Dependencies);
-  EXPECT_NE(std::string::npos, Scm.Dependencies.find(std::string("+Net\0", 5)));
+  const CallText dependencies = Create().Dependencies;
+  ASSERT_TRUE(dependencies.has_value());
+  EXPECT_EQ(expected, *dependencies);
+  EXPECT_NE(std::string::npos, dependencies->find(std::string("+Net\0", 5)));
   // The object's own list is not changed by the prefixing.
   for (int32_t i = 0; i < deps.Count(); ++i) {
     EXPECT_NE('+', deps.GetString(i).Text()[0]);
@@ -425,30 +298,30 @@ TEST_F(TQZSvcObjInstallTest, EmptyDependencyNamesAreLeftOutInsteadOfEndingTheLis
   deps.Add("grp", 1);
   ASSERT_EQ(3, deps.Count());
   EXPECT_TRUE(App.Service->Install());
-  EXPECT_EQ(std::string("Rpc\0+grp\0\0", 10), Scm.Dependencies);
+  EXPECT_EQ(std::string("Rpc\0+grp\0\0", 10), Create().Dependencies);
 }
 
 TEST_F(TQZSvcObjInstallTest, SucceedsWhenOnlyTheDescriptionCannotBeSet) {
-  Scm.DescribeError = ERROR_ACCESS_DENIED;
+  Fake.Fail("ChangeServiceConfig2A", ERROR_ACCESS_DENIED);
   App.Service->LastError = 99;
   EXPECT_EQ(SuccessLine("install", "QzSvc"), Output([&] { App.CmdInstall(); }));
   EXPECT_EQ(0u, App.Service->LastError);
-  EXPECT_EQ(2, Scm.Closed);
+  EXPECT_EQ(2, Closes());
 }
 
 TEST_F(TQZSvcObjInstallTest, FailurePrintsTheCreateOrOpenError) {
-  Scm.CreateError = ERROR_SERVICE_EXISTS;
+  Fake.Fail("CreateServiceA", ERROR_SERVICE_EXISTS);
   EXPECT_EQ(FailureLine("install", "QzSvc", ERROR_SERVICE_EXISTS),
             Output([&] { App.CmdInstall(); }));
   EXPECT_EQ(ERROR_SERVICE_EXISTS, App.Service->LastError);
-  EXPECT_EQ((Calls{"OpenSCManager", "CreateService"}), Scm.Calls);
-  EXPECT_EQ(1, Scm.Closed);
+  EXPECT_EQ((Calls{"OpenSCManagerA", "CreateServiceA"}), Requests());
+  EXPECT_EQ(1, Closes());
 
-  Scm = FakeScm{};
-  Scm.OpenManagerError = ERROR_ACCESS_DENIED;
+  Fake.Reset();
+  Fake.Fail("OpenSCManagerA", ERROR_ACCESS_DENIED);
   EXPECT_FALSE(App.Service->Install());
   EXPECT_EQ(ERROR_ACCESS_DENIED, App.Service->LastError);
-  EXPECT_EQ((Calls{"OpenSCManager"}), Scm.Calls);
+  EXPECT_EQ((Calls{"OpenSCManagerA"}), Requests());
 }
 
 TEST_F(TQZSvcObjInstallTest, IsRefusedUntouchedUnlessTheServiceIsStopped) {
@@ -460,7 +333,7 @@ TEST_F(TQZSvcObjInstallTest, IsRefusedUntouchedUnlessTheServiceIsStopped) {
     EXPECT_FALSE(svc.Install());
     EXPECT_EQ(1234u, svc.LastError);
   }
-  EXPECT_TRUE(Scm.Calls.empty());
+  EXPECT_TRUE(Fake.Calls().empty());
 }
 
 TEST_F(TQZSvcAppCommandsTest, InstalledCommandLineQuotesBlankNamesAndAppendsParameters) {
@@ -477,7 +350,7 @@ TEST_F(TQZSvcAppCommandsTest, InstalledCommandLineQuotesBlankNamesAndAppendsPara
     ModuleFileName = c.File;
     App.ServiceParams = c.Params;
     Output([&] { App.CmdInstall(); });
-    EXPECT_EQ(c.Expected, Scm.Binary);
+    EXPECT_EQ(c.Expected, Create().BinaryPath);
     EXPECT_EQ(c.Expected, Text(App.Service->BinaryPath));
   }
 }
@@ -486,7 +359,7 @@ TEST_F(TQZSvcAppCommandsTest, InstallWithoutTheExecutableNameFailsBeforeTheScmIs
   ModuleFileName = "";
   EXPECT_EQ(FailureLine("install", "QzSvc", ERROR_INVALID_PARAMETER),
             Output([&] { App.CmdInstall(); }));
-  EXPECT_TRUE(Scm.Calls.empty());
+  EXPECT_TRUE(Fake.Calls().empty());
 }
 
 TEST_F(TQZSvcAppCommandsTest, InstalledCommandLineFollowsTheSwitchTable) {
@@ -494,16 +367,16 @@ TEST_F(TQZSvcAppCommandsTest, InstalledCommandLineFollowsTheSwitchTable) {
   ASSERT_EQ("", Text(App.GetServiceSwitch()));
   ModuleFileName = "C:\\my apps\\svc.exe";
   Output([&] { App.CmdInstall(); });
-  EXPECT_EQ("\"C:\\my apps\\svc.exe\"", Scm.Binary);
+  EXPECT_EQ("\"C:\\my apps\\svc.exe\"", Create().BinaryPath);
   App.ServiceParams = "-x";
   Output([&] { App.CmdInstall(); });
-  EXPECT_EQ("\"C:\\my apps\\svc.exe\" -x", Scm.Binary);
+  EXPECT_EQ("\"C:\\my apps\\svc.exe\" -x", Create().BinaryPath);
 
   App.Switches->Add("-Run", 2);
   App.ServiceParams = "";
   ModuleFileName = "C:\\svc.exe";
   Output([&] { App.CmdInstall(); });
-  EXPECT_EQ("C:\\svc.exe -Run", Scm.Binary);
+  EXPECT_EQ("C:\\svc.exe -Run", Create().BinaryPath);
 }
 
 struct {
@@ -524,7 +397,7 @@ TEST_F(TQZSvcAppCommandsTest, UserSwitchGoesToOnUserWithTheCommandLine) {
   EXPECT_EQ(9, UserCall.Code);
   EXPECT_EQ(2, UserCall.Argc);
   EXPECT_EQ(argv, UserCall.Argv);
-  EXPECT_TRUE(Scm.Calls.empty());
+  EXPECT_TRUE(Fake.Calls().empty());
 }
 
 TEST_F(TQZSvcAppCommandsTest, UserSwitchWithoutOnUserPrintsTitleAndDescription) {

@@ -5,19 +5,13 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
-#include <deque>
 #include <functional>
-#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "foundation/process_info.h"
@@ -25,32 +19,19 @@
 #include "service/event_log.h"
 #include "service/svc_module.h"
 #include "service/svc_obj.h"
-#include "tests/service/scoped_api.h"
+#include "tests/service/fake_platform.h"
 #include "tests/service/watchdog.h"
 
 using namespace qzsvc;
 
 namespace {
 
-// (type, state, accepted controls, Win32 exit code, check point, wait hint)
-using Row = std::tuple<uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t>;
+using Row = StatusRow;
+
+// A report with no exit code and the usual wait hint.
 Row R(uint32_t state, uint32_t accepted, uint32_t checkPoint, uint32_t type = 0x10) {
   return Row{type, state, accepted, 0, checkPoint, 5000};
 }
-
-struct Report {
-  std::string Name;  // the name the reporting handle was registered under
-  Row Status;
-  uint32_t SpecificExit;
-};
-
-struct EventRecord {
-  HANDLE Log;
-  WORD Type, Category;
-  DWORD EventId;
-  std::vector<std::string> Strings;
-  DWORD DataSize;
-};
 
 class Gate {
  public:
@@ -69,260 +50,6 @@ class Gate {
   std::condition_variable Cv;
   bool IsOpen = false;
 };
-
-// Stands in for the SCM. Its dispatcher behaves like the real one: it starts
-// each service main routine on a thread of its own and delivers controls to
-// the registered handler on the thread that called it, returning once every
-// service main routine has returned.
-class FakeScm {
- public:
-  FakeScm() {
-    Instance = this;
-    Api->StartServiceCtrlDispatcherA = Dispatcher;
-    Api->RegisterServiceCtrlHandlerA = RegisterHandler;
-    Api->SetServiceStatus = SetStatus;
-    Api->RegisterEventSourceA = RegisterSource;
-    Api->ReportEventA = ReportEvent;
-    Api->DeregisterEventSource = DeregisterSource;
-  }
-  ~FakeScm() { Instance = nullptr; }
-
-  // Configuration, set before the dispatcher runs.
-  std::vector<std::vector<std::string>> StartPlan;  // empty: every entry by name
-  DWORD DispatcherError = 0;
-  DWORD RegisterError = 0;
-  std::set<size_t> FailedReports;  // indices of SetServiceStatus calls to fail
-  DWORD ReportError = ERROR_INVALID_HANDLE;
-  // Runs inside SetServiceStatus after a report is recorded, outside the lock.
-  std::function<void(DWORD state)> AfterReport;
-
-  std::vector<Row> Rows(const std::string& name = "") {
-    std::lock_guard<std::mutex> lock(Mutex);
-    std::vector<Row> rows;
-    for (const Report& r : Reports) {
-      if (name.empty() || r.Name == name) rows.push_back(r.Status);
-    }
-    return rows;
-  }
-  std::vector<Report> AllReports() {
-    std::lock_guard<std::mutex> lock(Mutex);
-    return Reports;
-  }
-  void WaitForReports(size_t n, const std::string& name = "") {
-    std::unique_lock<std::mutex> lock(Mutex);
-    WaitOrAbort(lock, Cv, [&] { return CountFor(name) >= n; }, "status reports");
-  }
-  std::vector<std::pair<std::string, TQZHandlerFunction>> Registrations() {
-    std::lock_guard<std::mutex> lock(Mutex);
-    return Handlers;
-  }
-  std::vector<EventRecord> Events() {
-    std::lock_guard<std::mutex> lock(Mutex);
-    return Records;
-  }
-  // Forgets what was recorded, for a test that runs the dispatcher again.
-  void ForgetRecords() {
-    std::lock_guard<std::mutex> lock(Mutex);
-    Reports.clear();
-    Handlers.clear();
-    Records.clear();
-    StartPlan.clear();
-  }
-
-  // Runs on the dispatcher thread; returns once the handler has returned.
-  // False when no handler is registered under the name, or the dispatcher
-  // ended first.
-  bool SendControl(const std::string& name, DWORD code) {
-    return Post(Command{false, {name}, code});
-  }
-  void StartService(const std::vector<std::string>& argv) {
-    Post(Command{true, argv, 0});
-  }
-
-  std::vector<std::string> DispatchedNames;
-  int DispatcherCalls = 0;
-  int SourcesOpened = 0;
-  int SourcesClosed = 0;
-  DWORD DispatcherThreadId = 0;
-
- private:
-  struct Command {
-    bool Start;
-    std::vector<std::string> Args;
-    DWORD Code;
-    bool Done = false;
-    bool Delivered = false;
-  };
-  struct ServiceRun {
-    std::vector<std::string> Args;
-    std::vector<char*> Argv;
-    std::thread Thread;
-  };
-
-  size_t CountFor(const std::string& name) {
-    size_t n = 0;
-    for (const Report& r : Reports) n += (name.empty() || r.Name == name) ? 1 : 0;
-    return n;
-  }
-
-  bool Post(Command command) {
-    std::unique_lock<std::mutex> lock(Mutex);
-    if (!Dispatching) return false;
-    Commands.push_back(&command);
-    Cv.notify_all();
-    WaitOrAbort(lock, Cv, [&] { return command.Done; }, "a control to be delivered");
-    return command.Delivered;
-  }
-
-  // Called with Mutex held.
-  void Launch(const std::vector<std::string>& args) {
-    Runs.emplace_back();
-    ServiceRun& run = Runs.back();
-    run.Args = args;
-    for (std::string& a : run.Args) run.Argv.push_back(&a[0]);
-    LPSERVICE_MAIN_FUNCTIONA main = Table.empty() ? nullptr : Table[0].lpServiceProc;
-    for (const SERVICE_TABLE_ENTRYA& e : Table) {
-      if (e.lpServiceName != nullptr && args[0] == e.lpServiceName) main = e.lpServiceProc;
-    }
-    ++Running;
-    run.Thread = std::thread([this, main, &run] {
-      main(static_cast<DWORD>(run.Argv.size()), run.Argv.data());
-      std::lock_guard<std::mutex> lock(Mutex);
-      --Running;
-      Cv.notify_all();
-    });
-  }
-
-  BOOL Dispatch(const SERVICE_TABLE_ENTRYA* table) {
-    std::unique_lock<std::mutex> lock(Mutex);
-    ++DispatcherCalls;
-    if (DispatcherError != 0) {
-      lock.unlock();
-      SetLastError(DispatcherError);
-      return FALSE;
-    }
-    DispatcherThreadId = GetCurrentThreadId();
-    Dispatching = true;
-    Table.clear();
-    DispatchedNames.clear();
-    for (; table->lpServiceProc != nullptr || table->lpServiceName != nullptr; ++table) {
-      Table.push_back(*table);
-      DispatchedNames.push_back(table->lpServiceName ? table->lpServiceName : "<null>");
-    }
-    if (StartPlan.empty()) {
-      for (const std::string& name : DispatchedNames) StartPlan.push_back({name});
-    }
-    for (const auto& args : StartPlan) Launch(args);
-    for (;;) {
-      Cv.wait(lock, [this] { return !Commands.empty() || Running == 0; });
-      if (Commands.empty()) break;
-      Command* command = Commands.front();
-      Commands.pop_front();
-      if (command->Start) {
-        Launch(command->Args);
-        command->Delivered = true;
-      } else {
-        TQZHandlerFunction handler = nullptr;
-        for (const auto& h : Handlers) {
-          if (h.first == command->Args[0]) handler = h.second;
-        }
-        lock.unlock();
-        if (handler != nullptr) handler(command->Code);
-        lock.lock();
-        command->Delivered = handler != nullptr;
-      }
-      command->Done = true;
-      Cv.notify_all();
-    }
-    Dispatching = false;
-    for (ServiceRun& run : Runs) {
-      lock.unlock();
-      run.Thread.join();
-      lock.lock();
-    }
-    Runs.clear();
-    return TRUE;
-  }
-
-  static BOOL WINAPI Dispatcher(const SERVICE_TABLE_ENTRYA* table) {
-    return Instance->Dispatch(table);
-  }
-  static SERVICE_STATUS_HANDLE WINAPI RegisterHandler(LPCSTR name, LPHANDLER_FUNCTION handler) {
-    FakeScm& scm = *Instance;
-    DWORD error = 0;
-    size_t index = 0;
-    {
-      std::lock_guard<std::mutex> lock(scm.Mutex);
-      error = scm.RegisterError;
-      if (error == 0) {
-        scm.Handlers.emplace_back(name != nullptr ? name : "<null>", handler);
-        index = scm.Handlers.size();
-      }
-    }
-    if (error != 0) {
-      SetLastError(error);
-      return nullptr;
-    }
-    return reinterpret_cast<SERVICE_STATUS_HANDLE>(index);
-  }
-  static BOOL WINAPI SetStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS s) {
-    FakeScm& scm = *Instance;
-    bool fail = false;
-    {
-      std::lock_guard<std::mutex> lock(scm.Mutex);
-      const size_t index = reinterpret_cast<size_t>(handle);
-      fail = scm.FailedReports.count(scm.Reports.size()) != 0;
-      scm.Reports.push_back(Report{
-          index >= 1 && index <= scm.Handlers.size() ? scm.Handlers[index - 1].first : "?",
-          Row{s->dwServiceType, s->dwCurrentState, s->dwControlsAccepted, s->dwWin32ExitCode,
-              s->dwCheckPoint, s->dwWaitHint},
-          s->dwServiceSpecificExitCode});
-      scm.Cv.notify_all();
-    }
-    if (scm.AfterReport) scm.AfterReport(s->dwCurrentState);
-    if (fail) {
-      SetLastError(scm.ReportError);
-      return FALSE;
-    }
-    return TRUE;
-  }
-  static HANDLE WINAPI RegisterSource(LPCSTR, LPCSTR source) {
-    std::lock_guard<std::mutex> lock(Instance->Mutex);
-    Instance->SourceNames.push_back(source != nullptr ? source : "<null>");
-    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x1000 + ++Instance->SourcesOpened));
-  }
-  static BOOL WINAPI ReportEvent(HANDLE log, WORD type, WORD category, DWORD id, PSID,
-                                 WORD count, DWORD dataSize, LPCSTR* strings, LPVOID) {
-    std::lock_guard<std::mutex> lock(Instance->Mutex);
-    EventRecord record{log, type, category, id, {}, dataSize};
-    for (WORD i = 0; i < count; ++i) record.Strings.push_back(strings[i] ? strings[i] : "<null>");
-    Instance->Records.push_back(record);
-    return TRUE;
-  }
-  static BOOL WINAPI DeregisterSource(HANDLE) {
-    std::lock_guard<std::mutex> lock(Instance->Mutex);
-    ++Instance->SourcesClosed;
-    return TRUE;
-  }
-
- public:
-  std::vector<std::string> SourceNames;
-
- private:
-  static FakeScm* Instance;
-  ScopedServiceApi Api;
-  std::mutex Mutex;
-  std::condition_variable Cv;
-  std::vector<Report> Reports;
-  std::vector<std::pair<std::string, TQZHandlerFunction>> Handlers;
-  std::vector<EventRecord> Records;
-  std::vector<SERVICE_TABLE_ENTRYA> Table;
-  std::deque<Command*> Commands;
-  std::list<ServiceRun> Runs;
-  int Running = 0;
-  bool Dispatching = false;
-};
-FakeScm* FakeScm::Instance = nullptr;
 
 // What each hook does; an empty function leaves its slot empty. Every call
 // is recorded with the thread it ran on.
@@ -421,10 +148,22 @@ class SvcRuntimeTest : public ::testing::Test {
   void TearDown() override {
     for (const std::string& name : Added) RemoveServiceObject(name.c_str());
     EXPECT_EQ(ServiceTableCount(), 0);
+    EXPECT_EQ(Scm.EscapedExceptions(), 0);
+  }
+  std::vector<Row> Rows(const std::string& name = "") const { return Scm.Reports(name); }
+  void WaitForReports(size_t n, const std::string& name = "") {
+    auto isReport = [&](const PlatformCall& c) {
+      return c.Function == "SetServiceStatus" && (name.empty() || c.HandleName == name);
+    };
+    Scm.WaitUntil(
+        [&](const std::vector<PlatformCall>& calls) {
+          return static_cast<size_t>(std::count_if(calls.begin(), calls.end(), isReport)) >= n;
+        },
+        "status reports");
   }
   // Waits until the run has reported running, the point from which the SCM
   // delivers controls.
-  void WaitRunning(const char* name = "") { Scm.WaitForReports(2, name); }
+  void WaitRunning(const char* name = "") { WaitForReports(2, name); }
   // One run of the dispatcher that ends after one control once running.
   void RunUntilControl(DWORD code, const char* name = "Svc") {
     DispatcherThread dispatcher;
@@ -433,7 +172,30 @@ class SvcRuntimeTest : public ::testing::Test {
     EXPECT_TRUE(dispatcher.Join());
   }
 
-  FakeScm Scm;
+  // The handlers registered, with the names they were registered under.
+  std::vector<std::pair<std::string, TQZHandlerFunction>> Registrations() const {
+    std::vector<std::pair<std::string, TQZHandlerFunction>> registrations;
+    for (const PlatformCall& call : Scm.CallsOf("RegisterServiceCtrlHandlerA")) {
+      if (call.Result == nullptr) continue;
+      registrations.emplace_back(TextOrNull(call.Name), call.Handler);
+    }
+    return registrations;
+  }
+  // The names in the table of the latest dispatcher call.
+  std::vector<std::string> DispatchedNames() const {
+    std::vector<std::string> names;
+    for (const CallText& name : Scm.Last("StartServiceCtrlDispatcherA").Entries) {
+      names.push_back(TextOrNull(name));
+    }
+    return names;
+  }
+  std::vector<CallText> SourceNames() const {
+    std::vector<CallText> names;
+    for (const PlatformCall& call : Scm.CallsOf("RegisterEventSourceA")) names.push_back(call.Name);
+    return names;
+  }
+
+  FakePlatform Scm;
   std::vector<std::string> Added;
 };
 
@@ -550,7 +312,7 @@ TEST_P(TransitionTest, ReportsEveryTransitionInOrder) {
     for (DWORD code : c.Controls) EXPECT_TRUE(Scm.SendControl("Svc", code)) << code;
     EXPECT_TRUE(dispatcher.Join());
   }
-  EXPECT_EQ(Scm.Rows(), c.Expected);
+  EXPECT_EQ(Rows(), c.Expected);
   EXPECT_EQ(hooks.Calls(), c.Calls);
   EXPECT_EQ(object.State.load(), QZ_SERVICE_STOPPED);
 }
@@ -559,12 +321,6 @@ INSTANTIATE_TEST_SUITE_P(SvcRuntime, TransitionTest, ::testing::ValuesIn(kTransi
                          [](const ::testing::TestParamInfo<TransitionCase>& info) {
                            return std::string(info.param.Name);
                          });
-
-std::vector<std::string> ListStrings(TQZStringList& list) {
-  std::vector<std::string> items;
-  for (int32_t i = 0; i < list.Count(); ++i) items.push_back(list.GetString(i).Text());
-  return items;
-}
 
 // Targets of the handlers an OnInit hook can supply in place of the module's.
 TQZSvcObj* HandlerTargets[2] = {nullptr, nullptr};
@@ -579,16 +335,18 @@ TEST_F(SvcRuntimeTest, StartRunsOnServiceThreadAndControlsOnDispatcherThread) {
   Add("Svc", object);
   Scm.StartPlan = {{"Svc", "-a", "b c"}};
   RunUntilControl(SERVICE_CONTROL_STOP);
-  EXPECT_EQ(hooks.ThreadOf("OnStop"), Scm.DispatcherThreadId);
-  EXPECT_NE(hooks.ThreadOf("OnStart"), Scm.DispatcherThreadId);
+  EXPECT_EQ(hooks.ThreadOf("OnStop"), Scm.Last("StartServiceCtrlDispatcherA").ThreadId);
+  EXPECT_NE(hooks.ThreadOf("OnStart"), Scm.Last("StartServiceCtrlDispatcherA").ThreadId);
   EXPECT_NE(hooks.ThreadOf("OnStart"), GetCurrentThreadId());
-  EXPECT_EQ(Scm.DispatchedNames, std::vector<std::string>{"Svc"});
-  const auto registrations = Scm.Registrations();
+  EXPECT_EQ(DispatchedNames(), std::vector<std::string>{"Svc"});
+  const auto registrations = Registrations();
   ASSERT_EQ(registrations.size(), 1u);
   EXPECT_EQ(registrations[0].first, "Svc");
   EXPECT_EQ(registrations[0].second, &ServiceCtrlHandler);
-  for (const Report& r : Scm.AllReports()) EXPECT_EQ(r.SpecificExit, 0u);
-  EXPECT_EQ(ListStrings(*object.Arguments), (std::vector<std::string>{"Svc", "-a", "b c"}));
+  for (const PlatformCall& r : Scm.CallsOf("SetServiceStatus")) {
+    EXPECT_EQ(r.Status.dwServiceSpecificExitCode, 0u);
+  }
+  EXPECT_EQ(Items(object.Arguments), (std::vector<std::string>{"Svc", "-a", "b c"}));
   EXPECT_NE(object.StatusHandle, nullptr);
   EXPECT_EQ(object.LastError, 0u);
 }
@@ -604,15 +362,15 @@ TEST_F(SvcRuntimeTest, InterrogateFromDispatcherWhileServiceThreadIsInAHook) {
   Add("Svc", object);
   {
     DispatcherThread dispatcher;
-    Scm.WaitForReports(1);
+    WaitForReports(1);
     EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_INTERROGATE));
     startGate.Open();
-    Scm.WaitForReports(4);
+    WaitForReports(4);
     EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_INTERROGATE));
     shutdownGate.Open();
     EXPECT_TRUE(dispatcher.Join());
   }
-  EXPECT_EQ(Scm.Rows(), (std::vector<Row>{R(2, 0, 1), R(2, 0, 1), R(4, 7, 0), R(3, 7, 0),
+  EXPECT_EQ(Rows(), (std::vector<Row>{R(2, 0, 1), R(2, 0, 1), R(4, 7, 0), R(3, 7, 0),
                                           R(3, 7, 1), R(1, 7, 0)}));
   EXPECT_EQ(hooks.ThreadOf("OnShutdown"), hooks.ThreadOf("OnStart"));
 }
@@ -620,7 +378,7 @@ TEST_F(SvcRuntimeTest, InterrogateFromDispatcherWhileServiceThreadIsInAHook) {
 TEST_F(SvcRuntimeTest, InitRefusedOrThrowingReportsStoppedUnderThePassedName) {
   for (bool throws : {false, true}) {
     SCOPED_TRACE(throws ? "throws" : "refuses");
-    Scm.ForgetRecords();
+    Scm.ForgetCalls();
     TQZSvcObj object("Svc");
     HookScript hooks;
     hooks.Init = [throws](TQZStringList*, TQZHandlerFunction* handler) -> bool {
@@ -636,14 +394,14 @@ TEST_F(SvcRuntimeTest, InitRefusedOrThrowingReportsStoppedUnderThePassedName) {
       DispatcherThread dispatcher;
       EXPECT_TRUE(dispatcher.Join());
     }
-    EXPECT_EQ(Scm.Rows("Alias"), std::vector<Row>{R(1, 5, 0)});
-    const auto registrations = Scm.Registrations();
+    EXPECT_EQ(Rows("Alias"), std::vector<Row>{R(1, 5, 0)});
+    const auto registrations = Registrations();
     ASSERT_EQ(registrations.size(), 1u);
     EXPECT_EQ(registrations[0].second, &ServiceCtrlHandler);
     EXPECT_EQ(hooks.Calls(), std::vector<std::string>{"OnInit"});
     EXPECT_EQ(object.State.load(), QZ_SERVICE_STOPPED);
     EXPECT_EQ(object.StatusHandle, nullptr);
-    EXPECT_TRUE(Scm.Events().empty());
+    EXPECT_TRUE(Scm.CallsOf("ReportEventA").empty());
     RemoveServiceObject("Svc");
   }
 }
@@ -655,7 +413,7 @@ TEST_F(SvcRuntimeTest, HandlerFromInitIsRegisteredAndModuleHandlerStaysIdle) {
   std::vector<std::string> initArguments;
   hooks.Init = [&](TQZStringList* arguments, TQZHandlerFunction* handler) {
     EXPECT_EQ(*handler, nullptr);
-    initArguments = ListStrings(*arguments);
+    initArguments = Items(arguments);
     *handler = FirstHandler;
     return true;
   };
@@ -667,15 +425,15 @@ TEST_F(SvcRuntimeTest, HandlerFromInitIsRegisteredAndModuleHandlerStaysIdle) {
     WaitRunning();
     ServiceCtrlHandler(SERVICE_CONTROL_INTERROGATE);
     ServiceCtrlHandler(SERVICE_CONTROL_STOP);
-    EXPECT_EQ(Scm.Rows().size(), 2u);
+    EXPECT_EQ(Rows().size(), 2u);
     EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
     EXPECT_TRUE(dispatcher.Join());
   }
   EXPECT_EQ(initArguments, (std::vector<std::string>{"Svc", "x"}));
-  const auto registrations = Scm.Registrations();
+  const auto registrations = Registrations();
   ASSERT_EQ(registrations.size(), 1u);
   EXPECT_EQ(registrations[0].second, &FirstHandler);
-  EXPECT_EQ(Scm.Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}));
+  EXPECT_EQ(Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}));
 }
 
 TEST_F(SvcRuntimeTest, SecondObjectWantingTheModuleHandlerIsRefused) {
@@ -690,14 +448,14 @@ TEST_F(SvcRuntimeTest, SecondObjectWantingTheModuleHandlerIsRefused) {
     DispatcherThread dispatcher;
     WaitRunning("A");
     Scm.StartService({"B"});
-    Scm.WaitForReports(1, "B");
+    WaitForReports(1, "B");
     EXPECT_TRUE(Scm.SendControl("A", SERVICE_CONTROL_STOP));
     EXPECT_TRUE(dispatcher.Join());
   }
-  EXPECT_EQ(Scm.Rows("B"), std::vector<Row>{R(1, 5, 0)});
+  EXPECT_EQ(Rows("B"), std::vector<Row>{R(1, 5, 0)});
   EXPECT_TRUE(secondHooks.Calls().empty());
   EXPECT_EQ(second.State.load(), QZ_SERVICE_STOPPED);
-  EXPECT_EQ(Scm.Rows("A"), (std::vector<Row>{R(2, 0, 1, 0x20), R(4, 7, 0, 0x20),
+  EXPECT_EQ(Rows("A"), (std::vector<Row>{R(2, 0, 1, 0x20), R(4, 7, 0, 0x20),
                                              R(3, 7, 0, 0x20), R(1, 7, 0, 0x20)}));
 }
 
@@ -719,15 +477,15 @@ TEST_F(SvcRuntimeTest, TwoObjectsInOneProcessReportTheSharedType) {
     WaitRunning("B");
     EXPECT_TRUE(Scm.SendControl("B", SERVICE_CONTROL_PAUSE));
     EXPECT_TRUE(Scm.SendControl("B", SERVICE_CONTROL_STOP));
-    Scm.WaitForReports(6, "B");
+    WaitForReports(6, "B");
     EXPECT_EQ(first.State.load(), QZ_SERVICE_RUNNING);
     EXPECT_TRUE(Scm.SendControl("A", SERVICE_CONTROL_STOP));
     EXPECT_TRUE(dispatcher.Join());
   }
-  EXPECT_EQ(Scm.DispatchedNames, (std::vector<std::string>{"A", "B"}));
-  EXPECT_EQ(Scm.Rows("A"), (std::vector<Row>{R(2, 0, 1, 0x20), R(4, 7, 0, 0x20),
+  EXPECT_EQ(DispatchedNames(), (std::vector<std::string>{"A", "B"}));
+  EXPECT_EQ(Rows("A"), (std::vector<Row>{R(2, 0, 1, 0x20), R(4, 7, 0, 0x20),
                                              R(3, 7, 0, 0x20), R(1, 7, 0, 0x20)}));
-  EXPECT_EQ(Scm.Rows("B"), (std::vector<Row>{R(2, 0, 1, 0x120), R(4, 7, 0, 0x120),
+  EXPECT_EQ(Rows("B"), (std::vector<Row>{R(2, 0, 1, 0x120), R(4, 7, 0, 0x120),
                                              R(6, 7, 0, 0x120), R(7, 7, 0, 0x120),
                                              R(3, 7, 0, 0x120), R(1, 7, 0, 0x120)}));
 }
@@ -742,18 +500,18 @@ TEST_F(SvcRuntimeTest, ServiceMainResolvesTheNameItIsGiven) {
   char name[] = "Svc";
   char* argv[] = {name, nullptr};
   ServiceMain(0, argv);
-  EXPECT_TRUE(Scm.Registrations().empty());
+  EXPECT_TRUE(Registrations().empty());
   EXPECT_TRUE(hooks.Calls().empty());
 
   // One entry: its object runs whatever name the SCM passes, registered
   // under that name.
   Scm.StartPlan = {{"Other", "x"}};
   RunUntilControl(SERVICE_CONTROL_STOP, "Other");
-  EXPECT_EQ(Scm.Rows("Other"), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}));
-  EXPECT_EQ(ListStrings(*object.Arguments), (std::vector<std::string>{"Other", "x"}));
+  EXPECT_EQ(Rows("Other"), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}));
+  EXPECT_EQ(Items(object.Arguments), (std::vector<std::string>{"Other", "x"}));
 
   // Two entries: an unknown name runs neither.
-  Scm.ForgetRecords();
+  Scm.ForgetCalls();
   TQZSvcObj second("Two");
   HookScript secondHooks;
   secondHooks.Init = hooks.Init;
@@ -764,9 +522,9 @@ TEST_F(SvcRuntimeTest, ServiceMainResolvesTheNameItIsGiven) {
     DispatcherThread dispatcher;
     EXPECT_TRUE(dispatcher.Join());
   }
-  EXPECT_EQ(Scm.Rows("Other"), std::vector<Row>{R(1, 5, 0)});
-  ASSERT_EQ(Scm.Registrations().size(), 1u);
-  EXPECT_EQ(Scm.Registrations()[0].second, &ServiceCtrlHandler);
+  EXPECT_EQ(Rows("Other"), std::vector<Row>{R(1, 5, 0)});
+  ASSERT_EQ(Registrations().size(), 1u);
+  EXPECT_EQ(Registrations()[0].second, &ServiceCtrlHandler);
   EXPECT_EQ(hooks.Calls().size(), 1u);
   EXPECT_TRUE(secondHooks.Calls().empty());
 }
@@ -780,12 +538,12 @@ TEST_F(SvcRuntimeTest, StopSignalledBeforeTheWaitEndsTheRunAtOnce) {
   Add("Svc", object);
   {
     DispatcherThread dispatcher;
-    Scm.WaitForReports(1);
+    WaitForReports(1);
     object.SignalStop();
     signalled.Open();
     EXPECT_TRUE(dispatcher.Join());
   }
-  EXPECT_EQ(Scm.Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(1, 7, 0)}));
+  EXPECT_EQ(Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(1, 7, 0)}));
   EXPECT_EQ(object.StopWaits(), 0u);
 }
 
@@ -794,7 +552,7 @@ TEST_F(SvcRuntimeTest, StopEndsTheRunWithoutSpinningWhenTheEventIsUnusable) {
   Add("Svc", object);
   for (bool withoutObject : {false, true}) {
     SCOPED_TRACE(withoutObject ? "no event object" : "event without a handle");
-    Scm.ForgetRecords();
+    Scm.ForgetCalls();
     TQZEvent* event = object.StopEvent;
     void* handle = event->Handle;
     if (withoutObject) {
@@ -806,7 +564,7 @@ TEST_F(SvcRuntimeTest, StopEndsTheRunWithoutSpinningWhenTheEventIsUnusable) {
     RunUntilControl(SERVICE_CONTROL_STOP);
     object.StopEvent = event;
     event->Handle = handle;
-    EXPECT_EQ(Scm.Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}));
+    EXPECT_EQ(Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}));
     // A failing wait retried in a loop would count thousands.
     EXPECT_LE(object.StopWaits() - waitsBefore, 1u);
   }
@@ -818,7 +576,7 @@ TEST_F(SvcRuntimeTest, StopEndsTheRunWithoutSpinningWhenTheEventIsUnusable) {
 TEST_F(SvcRuntimeTest, ControlInFlightWhenTheRunEndsReportsNothingAfterStopped) {
   for (bool pause : {true, false}) {
     SCOPED_TRACE(pause ? "pause" : "refused stop");
-    Scm.ForgetRecords();
+    Scm.ForgetCalls();
     TQZSvcObj object("Svc");
     HookScript hooks;
     Gate executeGate, inControl, controlGate;
@@ -847,7 +605,7 @@ TEST_F(SvcRuntimeTest, ControlInFlightWhenTheRunEndsReportsNothingAfterStopped) 
       sender.join();
       EXPECT_TRUE(dispatcher.Join());
     }
-    const std::vector<Row> rows = Scm.Rows();
+    const std::vector<Row> rows = Rows();
     ASSERT_FALSE(rows.empty());
     EXPECT_EQ(rows.back(), R(1, 7, 0));
     EXPECT_EQ(std::count(rows.begin(), rows.end(), R(1, 7, 0)), 1);
@@ -863,7 +621,7 @@ TEST_F(SvcRuntimeTest, ControlInFlightWhenTheRunEndsReportsNothingAfterStopped) 
 TEST_F(SvcRuntimeTest, StopOrShutdownThatEndsTheWorkRunsTheStopOnce) {
   for (DWORD code : {DWORD{SERVICE_CONTROL_STOP}, DWORD{SERVICE_CONTROL_SHUTDOWN}}) {
     SCOPED_TRACE(code);
-    Scm.ForgetRecords();
+    Scm.ForgetCalls();
     TQZSvcObj object("Svc");
     HookScript hooks;
     Gate workEnd, workEnded;
@@ -886,7 +644,7 @@ TEST_F(SvcRuntimeTest, StopOrShutdownThatEndsTheWorkRunsTheStopOnce) {
     hooks.Attach(object);
     Add("Svc", object);
     RunUntilControl(code);
-    EXPECT_EQ(Scm.Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}));
+    EXPECT_EQ(Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}));
     const std::vector<std::string> calls = hooks.Calls();
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "OnStop") +
                   std::count(calls.begin(), calls.end(), "OnShutdown"),
@@ -922,7 +680,7 @@ TEST_F(SvcRuntimeTest, StopAfterAnAcceptedStopOnlyReports) {
     release.Open();
     EXPECT_TRUE(dispatcher.Join());
   }
-  EXPECT_EQ(Scm.Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(3, 7, 1),
+  EXPECT_EQ(Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(3, 7, 1),
                                           R(3, 7, 1), R(1, 7, 0)}));
   EXPECT_EQ(hooks.Calls(), (std::vector<std::string>{"OnExecute", "OnStop"}));
 }
@@ -939,8 +697,10 @@ TEST_F(SvcRuntimeTest, DestructionWaitsUntilTheRunHasLeftTheObject) {
                      nullptr};
   Gate stoppedSeen;
   std::atomic<bool> reportReturned{false};
-  Scm.AfterReport = [&](DWORD state) {
-    if (state != SERVICE_STOPPED) return;
+  Scm.During = [&](const PlatformCall& call) {
+    if (call.Function != "SetServiceStatus" || call.Status.dwCurrentState != SERVICE_STOPPED) {
+      return;
+    }
     stoppedSeen.Open();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     reportReturned = true;
@@ -952,22 +712,22 @@ TEST_F(SvcRuntimeTest, DestructionWaitsUntilTheRunHasLeftTheObject) {
   delete object;
   EXPECT_TRUE(reportReturned.load());
   service.join();
-  Scm.AfterReport = nullptr;
+  Scm.During = nullptr;
 }
 
 TEST_F(SvcRuntimeTest, RunAgainStartsFreshAfterAnEarlierRun) {
   TQZSvcObj object("Svc");
   Add("Svc", object);
-  Scm.RegisterError = ERROR_ACCESS_DENIED;
+  Scm.Fail("RegisterServiceCtrlHandlerA", ERROR_ACCESS_DENIED);
   {
     DispatcherThread dispatcher;
     EXPECT_TRUE(dispatcher.Join());
   }
   EXPECT_EQ(object.LastError, uint32_t{ERROR_ACCESS_DENIED});
-  Scm.RegisterError = 0;
+  Scm.Fail("RegisterServiceCtrlHandlerA", 0);
   for (int run = 0; run < 2; ++run) {
     SCOPED_TRACE(run);
-    Scm.ForgetRecords();
+    Scm.ForgetCalls();
     {
       DispatcherThread dispatcher;
       WaitRunning();
@@ -976,7 +736,7 @@ TEST_F(SvcRuntimeTest, RunAgainStartsFreshAfterAnEarlierRun) {
       EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
       EXPECT_TRUE(dispatcher.Join());
     }
-    EXPECT_EQ(Scm.Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(4, 7, 0), R(3, 7, 0),
+    EXPECT_EQ(Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(4, 7, 0), R(3, 7, 0),
                                             R(1, 7, 0)}));
     EXPECT_EQ(object.LastError, 0u);
   }
@@ -988,32 +748,32 @@ TEST_F(SvcRuntimeTest, FailedHandlerRegistrationWritesOneErrorRecord) {
   hooks.Start = [](bool&) {};
   hooks.Attach(object);
   Add("Svc", object);
-  Scm.RegisterError = ERROR_ACCESS_DENIED;
+  Scm.Fail("RegisterServiceCtrlHandlerA", ERROR_ACCESS_DENIED);
   {
     DispatcherThread dispatcher;
     EXPECT_TRUE(dispatcher.Join());
   }
-  EXPECT_TRUE(Scm.Rows().empty());
+  EXPECT_TRUE(Rows().empty());
   EXPECT_TRUE(hooks.Calls().empty());
   EXPECT_EQ(object.LastError, uint32_t{ERROR_ACCESS_DENIED});
   EXPECT_EQ(object.StatusHandle, nullptr);
-  const std::string text = SystemErrorText(ERROR_ACCESS_DENIED).Text();
+  const std::string text = ErrorText(ERROR_ACCESS_DENIED);
   EXPECT_FALSE(text.empty());
-  const auto events = Scm.Events();
+  const auto events = Scm.CallsOf("ReportEventA");
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].Type, EVENTLOG_ERROR_TYPE);
   EXPECT_EQ(events[0].Category, 0);
   EXPECT_EQ(events[0].EventId, 0u);
-  EXPECT_EQ(events[0].Strings, std::vector<std::string>{text});
+  EXPECT_EQ(events[0].Strings, std::vector<CallText>{text});
   EXPECT_EQ(events[0].DataSize, 0u);
-  EXPECT_EQ(Scm.SourceNames, std::vector<std::string>{"Svc"});
+  EXPECT_EQ(SourceNames(), std::vector<CallText>{"Svc"});
 }
 
 TEST_F(SvcRuntimeTest, FailedStatusReportIsLoggedAndTheOperationGoesOn) {
   TQZSvcObj object("Svc");
   Add("Svc", object);
-  Scm.FailedReports = {0, 2};
-  Scm.ReportError = ERROR_INVALID_HANDLE;
+  Scm.Fail("SetServiceStatus", ERROR_INVALID_HANDLE, 1);
+  Scm.Fail("SetServiceStatus", ERROR_INVALID_HANDLE, 3);
   {
     DispatcherThread dispatcher;
     WaitRunning();
@@ -1021,15 +781,15 @@ TEST_F(SvcRuntimeTest, FailedStatusReportIsLoggedAndTheOperationGoesOn) {
     EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
     EXPECT_TRUE(dispatcher.Join());
   }
-  EXPECT_EQ(Scm.Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}));
-  const std::string text = SystemErrorText(ERROR_INVALID_HANDLE).Text();
-  const auto events = Scm.Events();
+  EXPECT_EQ(Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}));
+  const std::string text = ErrorText(ERROR_INVALID_HANDLE);
+  const auto events = Scm.CallsOf("ReportEventA");
   ASSERT_EQ(events.size(), 2u);
-  for (const EventRecord& e : events) {
+  for (const PlatformCall& e : events) {
     EXPECT_EQ(e.Type, EVENTLOG_ERROR_TYPE);
-    EXPECT_EQ(e.Strings, std::vector<std::string>{text});
+    EXPECT_EQ(e.Strings, std::vector<CallText>{text});
   }
-  EXPECT_EQ(Scm.SourcesOpened, 1);
+  EXPECT_EQ(Scm.Count("RegisterEventSourceA"), 1);
   EXPECT_EQ(object.LastError, 0u);
 }
 
@@ -1053,7 +813,7 @@ TEST_F(SvcRuntimeTest, TableRefusesChangesAndSecondDispatcherWhileRunning) {
     EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
     EXPECT_TRUE(dispatcher.Join());
   }
-  EXPECT_EQ(Scm.DispatcherCalls, 1);
+  EXPECT_EQ(Scm.Count("StartServiceCtrlDispatcherA"), 1);
   EXPECT_EQ(hooks.Calls(), std::vector<std::string>{"OnStart"});
   RemoveServiceObject("Svc");
   EXPECT_EQ(ServiceTableCount(), 0);
@@ -1061,23 +821,23 @@ TEST_F(SvcRuntimeTest, TableRefusesChangesAndSecondDispatcherWhileRunning) {
 
 TEST_F(SvcRuntimeTest, DispatcherNeedsEntriesAndReportsTheScmFailure) {
   EXPECT_FALSE(RunServiceDispatcher());
-  EXPECT_EQ(Scm.DispatcherCalls, 0);
+  EXPECT_EQ(Scm.Count("StartServiceCtrlDispatcherA"), 0);
 
   TQZSvcObj a("b"), b("A"), c("c");
   Add("b", a);
   Add("A", b);
   Add("c", c);
-  Scm.DispatcherError = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+  Scm.Fail("StartServiceCtrlDispatcherA", ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
   EXPECT_FALSE(RunServiceDispatcher());
-  EXPECT_EQ(Scm.DispatcherCalls, 1);
+  EXPECT_EQ(Scm.Count("StartServiceCtrlDispatcherA"), 1);
   // The running flag is cleared again: the table accepts changes.
   RemoveServiceObject("c");
   EXPECT_EQ(ServiceTableCount(), 2);
 
-  Scm.DispatcherError = 0;
+  Scm.Fail("StartServiceCtrlDispatcherA", 0);
   Scm.StartPlan = {{"A"}};
   RunUntilControl(SERVICE_CONTROL_STOP, "A");
-  EXPECT_EQ(Scm.DispatchedNames, (std::vector<std::string>{"A", "b"}));
+  EXPECT_EQ(DispatchedNames(), (std::vector<std::string>{"A", "b"}));
 }
 
 TEST_F(SvcRuntimeTest, SettersAndStateChangesActOnlyWhenAllowed) {
@@ -1094,15 +854,15 @@ TEST_F(SvcRuntimeTest, SettersAndStateChangesActOnlyWhenAllowed) {
   hooks.Attach(object);
   Add("Svc", object);
   RunUntilControl(SERVICE_CONTROL_STOP);
-  EXPECT_EQ(std::string(object.GetDisplayName().Text()), "Svc");
-  EXPECT_EQ(std::string(object.GetDescription().Text()), "");
-  EXPECT_NE(std::string(object.BinaryPath.Text()), "During");
+  EXPECT_EQ(Text(object.GetDisplayName()), "Svc");
+  EXPECT_EQ(Text(object.GetDescription()), "");
+  EXPECT_NE(Text(object.BinaryPath), "During");
   object.SetDisplayName("After");
   object.SetDescription("After");
   object.SetBinaryPath("After");
-  EXPECT_EQ(std::string(object.GetDisplayName().Text()), "After");
-  EXPECT_EQ(std::string(object.GetDescription().Text()), "After");
-  EXPECT_EQ(std::string(object.BinaryPath.Text()), "After");
+  EXPECT_EQ(Text(object.GetDisplayName()), "After");
+  EXPECT_EQ(Text(object.GetDescription()), "After");
+  EXPECT_EQ(Text(object.BinaryPath), "After");
 }
 
 TEST_F(SvcRuntimeTest, RacingFirstRecordsInstallOneWriter) {
@@ -1125,21 +885,21 @@ TEST_F(SvcRuntimeTest, RacingFirstRecordsInstallOneWriter) {
       two.join();
       ASSERT_NE(object.EventLog.load(), nullptr);
     }
-    ASSERT_EQ(Scm.SourcesOpened, Scm.SourcesClosed) << round;
+    ASSERT_EQ(Scm.Count("RegisterEventSourceA"), Scm.Count("DeregisterEventSource")) << round;
   }
-  const auto events = Scm.Events();
+  const auto events = Scm.CallsOf("ReportEventA");
   EXPECT_EQ(events.size(), 2u * rounds);
-  for (const EventRecord& e : events) EXPECT_NE(e.Log, nullptr);
+  for (const PlatformCall& e : events) EXPECT_NE(e.Handle, nullptr);
 }
 
 TEST(TQZSvcObjTest, NewObjectIsStoppedWithDefinitionDefaults) {
   TQZSvcObj object("My Svc");
-  EXPECT_EQ(std::string(object.GetServiceName().Text()), "My Svc");
-  EXPECT_EQ(std::string(object.GetDisplayName().Text()), "My Svc");
+  EXPECT_EQ(Text(object.GetServiceName()), "My Svc");
+  EXPECT_EQ(Text(object.GetDisplayName()), "My Svc");
   EXPECT_EQ(object.GetDescription().Length(), 0);
-  const std::string file = ModuleFileName.Text();
+  const std::string file = Text(ModuleFileName);
   ASSERT_FALSE(file.empty());
-  EXPECT_EQ(std::string(object.BinaryPath.Text()),
+  EXPECT_EQ(Text(object.BinaryPath),
             ContainsBlank(ModuleFileName) ? '"' + file + '"' : file);
   EXPECT_EQ(object.State.load(), QZ_SERVICE_STOPPED);
   EXPECT_EQ(object.PrevState.load(), QZ_SERVICE_START_PENDING);
