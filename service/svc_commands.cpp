@@ -113,16 +113,9 @@ void TQZSvcApp::CmdStart(int argc, char** argv) {
   // The program path and the switch are not handed to the service.
   TQZStringList arguments;
   arguments.SetCapacity(argc > 2 ? argc - 2 : 0);
-  for (int i = 2; i < argc; ++i) {
-    // An empty argument would reach StartServiceA as a null entry of the
-    // vector, which the control manager dereferences (Wine answers 998 and
-    // leaves the service start-pending), so it is refused before any call.
-    if (argv[i] == nullptr || argv[i][0] == '\0') {
-      PrintResult("start", name, false, InvalidParameter);
-      return;
-    }
-    arguments.Add(argv[i], 0);
-  }
+  // An empty parameter is handed on as an empty text: the client passes it
+  // as "" rather than as a null entry.
+  for (int i = 2; i < argc; ++i) arguments.Add(argv[i] != nullptr ? argv[i] : "", 0);
 
   const bool ok = manager.Open(name, false) && manager.Start(&arguments);
   PrintResult("start", name, ok, manager.LastError);
