@@ -477,6 +477,9 @@ unsigned long QZ_WINAPI TQZSvcObj::ControlThreadMain(void* context) {
     }
     try {
       if (!next.PendingReported) {
+        // Its turn has come only now: the state it leaves is the one the
+        // controls before it led to.
+        next.PreviousState = self->State.load();
         self->SetState(next.Code == SERVICE_CONTROL_PAUSE      ? QZ_SERVICE_PAUSE_PENDING
                        : next.Code == SERVICE_CONTROL_CONTINUE ? QZ_SERVICE_CONTINUE_PENDING
                                                                : QZ_SERVICE_STOP_PENDING);
