@@ -26,14 +26,13 @@ typedef void(QZ_WINAPI* TQZHandlerFunction)(unsigned long control);
 
 // Hook slots: a function and the user data passed to it first, then the
 // object. An empty slot (null function) means the default behaviour. Under
-// the SCM two threads call hooks: the service main thread, which the SCM
-// creates for Run, and the dispatcher thread (the program's main thread),
-// which receives every control. OnInit, OnStart and OnExecute run with no
-// runtime lock held. OnStop, OnPause, OnContinue and OnShutdown run under
-// the object's control lock, one at a time: the SCM waits for a control
-// hook and every later control waits behind it, so they must return soon
-// and never wait for another control. An exception that leaves a hook is
-// caught and dropped where it is called.
+// the SCM three threads call hooks: the service main thread, which the SCM
+// creates for Run; the run's control thread, which carries out the stop,
+// pause, continue and shutdown controls one at a time in arrival order; and
+// never the dispatcher thread, which only takes a control and sends its
+// pending report. No runtime lock is held while a hook runs. A hook that
+// takes long calls ReportProgress. An exception that leaves a hook is
+// caught where it is called.
 
 // OnInit, service main thread, first in Run: copies the arguments and may
 // supply the control handler; false ends the run with a stopped report.
@@ -43,16 +42,17 @@ struct TQZInitHook {
   void* UserData = nullptr;
 };
 // OnStart, service main thread, after the start-pending report: prepares
-// the work. ok is true on entry; clearing it refuses the start, which ends
-// the run stopped. The result is ignored.
+// the work. ok is true on entry; clearing it (or throwing) refuses the
+// start, which ends the run stopped with exit code 1066 and ServiceExitCode.
+// The result is ignored.
 struct TQZStartHook {
   bool (*Function)(void* userData, TQZSvcObj* object, bool& ok) = nullptr;
   void* UserData = nullptr;
 };
-// OnStop, OnPause, OnContinue: dispatcher thread, after the pending report
-// of the control. ok is true on entry; clearing it refuses the control and
-// the state before it is reported again. OnStop must not wait for OnExecute
-// to return: the stop is signalled only after OnStop returns.
+// OnStop, OnPause, OnContinue: control thread, after the pending report of
+// the control. ok is true on entry; clearing it refuses the control and the
+// state before it is reported again. OnStop may wait for OnExecute to
+// return; StopRequested is set only after OnStop returns.
 struct TQZControlHook {
   void (*Function)(void* userData, TQZSvcObj* object, bool& ok) = nullptr;
   void* UserData = nullptr;
@@ -60,9 +60,9 @@ struct TQZControlHook {
 // OnExecute, service main thread, after the running report: the service's
 // work. It should return once StopRequested is set (StopEvent is signalled
 // then); returning earlier shuts the service down. Empty: Run waits for the
-// stop. OnShutdown: whichever thread shuts down (the dispatcher on the
-// shutdown control, the service main thread when OnExecute returned first),
-// after the stop-pending report.
+// stop. OnShutdown: the control thread on the shutdown control, or the
+// service main thread when OnExecute returned before any stop; after the
+// stop-pending report.
 struct TQZPlainHook {
   void (*Function)(void* userData, TQZSvcObj* object) = nullptr;
   void* UserData = nullptr;
@@ -98,10 +98,10 @@ class TQZSvcObj {
   bool Install();
 
   // Runtime half. Run is the service main routine of one service; it
-  // returns after the final stopped report. Control takes one control code
-  // on the dispatcher thread: it sends the pending report and hands the
-  // hook to the run's control thread, so that it returns at once. Both
-  // catch every exception at their edge.
+  // returns after the final stopped report, once the control thread has
+  // ended. Control takes one control code on the dispatcher thread: it sends
+  // the pending report and hands the hook to the run's control thread, so
+  // that it returns at once. Both catch every exception at their edge.
   void Run(uint32_t argc, char** argv);
   void DoStart();
   void DoExecute();
