@@ -1,5 +1,7 @@
 // Example service: under the service control manager it appends a numbered
-// line to a tick file every 200 ms and writes none while paused.
+// line to a tick file every 200 ms and writes none while paused. Started with
+// "refuse" it refuses to start, with "slow" it takes 3 s to start and with
+// "slowstop" 3 s to stop, reporting its progress meanwhile.
 #include <windows.h>
 
 #include <atomic>
@@ -10,6 +12,8 @@
 
 static TQZString TickFile;
 static std::atomic<bool> Paused{false};
+static TQZSvcApp* App = nullptr;
+static bool SlowStop = false;
 
 static void Tick(void*, TQZSvcObj* service) {
   // StopRequested is set before StopEvent is signalled: a stop ends the loop.
@@ -20,6 +24,30 @@ static void Tick(void*, TQZSvcObj* service) {
     }
     if (WaitForSingleObject(service->StopEvent->Handle, 200) == WAIT_FAILED) return;
   }
+}
+
+// Six steps of half a second, each announced to the SCM with a 1 s hint.
+static void SlowWork() {
+  for (int step = 0; step < 6; ++step) {
+    App->Service->ReportProgress(1000);
+    Sleep(500);
+  }
+}
+
+static bool Start(TQZStringList* arguments, bool asService) {
+  // Under the SCM: the service name, then the -start parameters.
+  const TQZString mode = asService && arguments->Count() > 1 ? arguments->GetString(1) : "";
+  SlowStop = SameStrings(mode, "slowstop", false);
+  if (SameStrings(mode, "refuse", false)) {
+    App->Service->ServiceExitCode = 3;  // the SCM shows 1066 with this code
+    return false;
+  }
+  if (SameStrings(mode, "slow", false)) SlowWork();
+  return true;
+}
+
+static void Stop(bool asService) {
+  if (asService && SlowStop) SlowWork();
 }
 
 static void CountTicks(int, int, char**) {
@@ -35,12 +63,14 @@ int main(int argc, char** argv) {
   // The SCM runs "ticker.exe /service ticks.log"; "-ticks [name]" counts a file.
   TickFile = ModulePath + (argc > 2 ? argv[2] : "ticks.log");
   TQZSvcApp app("QzTicker", "Ticker example", "Writes a tick line every 200 ms");
+  App = &app;
   app.ServiceParams = "ticks.log";
   app.ListSwitches = true;
   app.Switches->Add("-ticks", 9);
   app.SwitchDescriptions->Add(9, "print the number of ticks written");
   app.OnUser = &CountTicks;
-  app.OnStart = [](TQZStringList*, bool) { return true; };  // false refuses
+  app.OnStart = &Start;  // false refuses: the run ends with 1066
+  app.OnStop = &Stop;    // on the run's control thread, not the dispatcher
   app.Service->StartType = 3;  // SERVICE_DEMAND_START
   app.Service->Dependencies->Add("PlugPlay");
   app.Service->OnExecute.Function = &Tick;

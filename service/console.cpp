@@ -4,6 +4,7 @@
 #include <conio.h>
 
 #include <atomic>
+#include <cstring>
 
 #include "foundation/win32.h"
 
@@ -67,13 +68,15 @@ void WaitOnConsole(HANDLE input, HANDLE stop) {
   }
 }
 
-// Reads one byte at a time, so that nothing after the Ctrl+C byte is taken
-// from an input the program shares with others.
+// Reads in blocks until a Ctrl+C byte, the end of the input or an error: one
+// byte per read would cost a system call per byte of a large redirected
+// input. Bytes that arrived in the same block after the Ctrl+C byte are
+// consumed with it.
 void ReadBytesUntilCtrlC(HANDLE input) {
-  char byte = 0;
+  char block[4096];
   DWORD read = 0;
-  while (ReadFile(input, &byte, 1, &read, nullptr) && read == 1) {
-    if (byte == CtrlC) return;
+  while (ReadFile(input, block, sizeof block, &read, nullptr) && read > 0) {
+    if (std::memchr(block, CtrlC, read) != nullptr) return;
   }
 }
 

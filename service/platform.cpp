@@ -17,6 +17,7 @@ TQZServiceApi MakeRealApi() {
   api.StartServiceA = ::StartServiceA;
   api.ControlService = ::ControlService;
   api.DeleteService = ::DeleteService;
+  api.QueryServiceStatus = ::QueryServiceStatus;
   api.ChangeServiceConfig2A = ::ChangeServiceConfig2A;
   api.CloseServiceHandle = ::CloseServiceHandle;
   return api;

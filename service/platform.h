@@ -31,6 +31,7 @@ struct TQZServiceApi {
   BOOL(WINAPI* ControlService)(SC_HANDLE service, DWORD control,
                                LPSERVICE_STATUS status);
   BOOL(WINAPI* DeleteService)(SC_HANDLE service);
+  BOOL(WINAPI* QueryServiceStatus)(SC_HANDLE service, LPSERVICE_STATUS status);
   BOOL(WINAPI* ChangeServiceConfig2A)(SC_HANDLE service, DWORD infoLevel,
                                       LPVOID info);
   BOOL(WINAPI* CloseServiceHandle)(SC_HANDLE handle);

@@ -171,6 +171,45 @@ bool TQZSCManager::Delete() {
   return true;
 }
 
+bool TQZSCManager::QueryStatus() {
+  if (!ServiceOpen) return false;
+  if (!ServiceApi().QueryServiceStatus(AsScHandle(ServiceHandle.load()),
+                                       reinterpret_cast<LPSERVICE_STATUS>(&Status))) {
+    LastError = GetLastError();
+    return false;
+  }
+  LastError = 0;
+  return true;
+}
+
+bool TQZSCManager::WaitWhilePending(uint32_t pendingState) {
+  if (!QueryStatus()) return false;
+  const DWORD start = GetTickCount();
+  DWORD progressAt = start;
+  unsigned long checkPoint = Status.CheckPoint;
+  while (Status.CurrentState == pendingState) {
+    const DWORD now = GetTickCount();
+    if (Status.CheckPoint != checkPoint) {
+      checkPoint = Status.CheckPoint;
+      progressAt = now;
+    }
+    // A check point that did not advance within its wait hint means the
+    // service stopped making progress; the wait hint is taken as at least a
+    // second, as a service that reports none still needs time.
+    const DWORD hint = Status.WaitHint > 1000 ? Status.WaitHint : 1000;
+    if (now - progressAt > hint || now - start > MaxPendingWait) {
+      LastError = ERROR_SERVICE_REQUEST_TIMEOUT;
+      return false;
+    }
+    DWORD pause = hint / 10;
+    if (pause < 50) pause = 50;
+    if (pause > 1000) pause = 1000;
+    Sleep(pause);
+    if (!QueryStatus()) return false;
+  }
+  return true;
+}
+
 bool TQZSCManager::SetDescription(const TQZString& text) {
   if (!ServiceOpen) return false;
   SERVICE_DESCRIPTIONA description;

@@ -43,6 +43,15 @@ class TQZSCManager {
   bool Continue();
   bool Delete();
   bool SetDescription(const TQZString& text);
+  // Reads the service's current status into Status.
+  bool QueryStatus();
+  // Follows the service while it reports pendingState, polling no faster
+  // than every 50 ms, for as long as its check point advances within its
+  // wait hint and at most MaxPendingWait ms in all. Status then holds the
+  // last status read; false when a query failed (LastError) or the service
+  // was still in pendingState (LastError 1053).
+  bool WaitWhilePending(uint32_t pendingState);
+  uint32_t MaxPendingWait = 600000;
 
   bool ServiceOpen = false;
   std::atomic<void*> ManagerHandle{nullptr};  // SC_HANDLE

@@ -40,11 +40,12 @@ class TQZSvcApp {
   //
   // OnStart: console mode with the whole command line, main thread; under the
   // SCM with the service name and the start parameters, service main thread,
-  // before the running report. False (or no callback) refuses the start.
+  // before the running report. False (or no callback) refuses the start:
+  // the run ends with exit code 1066 and Service->ServiceExitCode.
   bool (*OnStart)(TQZStringList* arguments, bool asService) = nullptr;
   // OnStop: console mode after the wait or OnConsoleRun; under the SCM on the
-  // stop and shutdown controls, on the dispatcher thread, which the SCM
-  // waits for: return soon and let the work notice StopRequested.
+  // stop and shutdown controls, on the run's control thread; a long stop
+  // calls Service->ReportProgress.
   void (*OnStop)(bool asService) = nullptr;
   // Console mode, main thread, in place of the wait for Ctrl+C; the mode
   // stops when it returns.

@@ -31,6 +31,51 @@ void PrintResult(const char* verb, const TQZString& name, bool ok,
 
 enum class Control { Delete, Stop, Pause, Continue };
 
+const uint32_t ServiceCannotAcceptControl = 1061;  // ERROR_SERVICE_CANNOT_ACCEPT_CTRL
+const uint32_t ServiceNotActive = 1062;            // ERROR_SERVICE_NOT_ACTIVE
+const uint32_t ServiceAlreadyRunning = 1056;       // ERROR_SERVICE_ALREADY_RUNNING
+
+// Follows a start or a control through its pending state: true when the
+// service reached target; otherwise LastError says why not: the service's
+// own exit code when it stopped with one, 1053 when it stayed pending, the
+// query's error, or refused (the service went back to another state).
+bool Settle(TQZSCManager& manager, uint32_t pending, uint32_t target,
+            uint32_t refused) {
+  if (!manager.WaitWhilePending(pending)) return false;
+  const uint32_t state = manager.Status.CurrentState;
+  if (state == target ||
+      (pending == QZ_SERVICE_START_PENDING && state == QZ_SERVICE_PAUSED)) {
+    manager.LastError = 0;
+    return true;
+  }
+  if (state == QZ_SERVICE_STOPPED && manager.Status.Win32ExitCode != 0) {
+    manager.LastError = manager.Status.Win32ExitCode;
+  } else {
+    manager.LastError = refused;
+  }
+  return false;
+}
+
+// Starts the service and follows its start. A service that is still
+// stopping from an earlier run is first waited for, then started.
+bool StartAndSettle(TQZSCManager& manager, TQZStringList* arguments) {
+  if (!manager.Start(arguments)) return false;
+  if (manager.LastError == ServiceAlreadyRunning) {
+    if (!manager.QueryStatus()) return false;
+    if (manager.Status.CurrentState != QZ_SERVICE_STOP_PENDING) {
+      manager.LastError = ServiceAlreadyRunning;
+      return true;
+    }
+    if (!Settle(manager, QZ_SERVICE_STOP_PENDING, QZ_SERVICE_STOPPED,
+                ServiceAlreadyRunning) ||
+        !manager.Start(arguments)) {
+      return false;
+    }
+    if (manager.LastError == ServiceAlreadyRunning) return true;
+  }
+  return Settle(manager, QZ_SERVICE_START_PENDING, QZ_SERVICE_RUNNING, ServiceNotActive);
+}
+
 // Opens the service and applies one operation to it; the open step's error
 // stays in the manager when the open fails.
 void RunControl(TQZSvcObj* service, const char* verb, Control control) {
@@ -40,9 +85,21 @@ void RunControl(TQZSvcObj* service, const char* verb, Control control) {
   if (ok) {
     switch (control) {
       case Control::Delete: ok = manager.Delete(); break;
-      case Control::Stop: ok = manager.Stop(); break;
-      case Control::Pause: ok = manager.Pause(); break;
-      case Control::Continue: ok = manager.Continue(); break;
+      case Control::Stop:
+        ok = manager.Stop();
+        // Accepted but answered with the state before: the program refused.
+        if (!ok && manager.LastError == 0) manager.LastError = ServiceCannotAcceptControl;
+        ok = ok && Settle(manager, QZ_SERVICE_STOP_PENDING, QZ_SERVICE_STOPPED,
+                          ServiceCannotAcceptControl);
+        break;
+      case Control::Pause:
+        ok = manager.Pause() && Settle(manager, QZ_SERVICE_PAUSE_PENDING,
+                                       QZ_SERVICE_PAUSED, ServiceCannotAcceptControl);
+        break;
+      case Control::Continue:
+        ok = manager.Continue() && Settle(manager, QZ_SERVICE_CONTINUE_PENDING,
+                                          QZ_SERVICE_RUNNING, ServiceCannotAcceptControl);
+        break;
     }
   }
   PrintResult(verb, name, ok, manager.LastError);
@@ -113,18 +170,11 @@ void TQZSvcApp::CmdStart(int argc, char** argv) {
   // The program path and the switch are not handed to the service.
   TQZStringList arguments;
   arguments.SetCapacity(argc > 2 ? argc - 2 : 0);
-  for (int i = 2; i < argc; ++i) {
-    // An empty argument would reach StartServiceA as a null entry of the
-    // vector, which the control manager dereferences (Wine answers 998 and
-    // leaves the service start-pending), so it is refused before any call.
-    if (argv[i] == nullptr || argv[i][0] == '\0') {
-      PrintResult("start", name, false, InvalidParameter);
-      return;
-    }
-    arguments.Add(argv[i], 0);
-  }
+  // An empty parameter is handed on as an empty text: the client passes it
+  // as "" rather than as a null entry.
+  for (int i = 2; i < argc; ++i) arguments.Add(argv[i] != nullptr ? argv[i] : "", 0);
 
-  const bool ok = manager.Open(name, false) && manager.Start(&arguments);
+  const bool ok = manager.Open(name, false) && StartAndSettle(manager, &arguments);
   PrintResult("start", name, ok, manager.LastError);
   manager.Close();
 }

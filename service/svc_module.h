@@ -19,8 +19,9 @@ void RemoveServiceObject(const TQZString& name);
 bool RunServiceDispatcher();
 void QZ_WINAPI ServiceMain(unsigned long argc, char** argv);
 void QZ_WINAPI ServiceCtrlHandler(unsigned long control);
-// Registers a handler under name only to report SERVICE_STOPPED.
-void ReportServiceStopped(const char* name);
+// Registers a handler under name only to report SERVICE_STOPPED, as a
+// failed run with the given service-specific exit code.
+void ReportServiceStopped(const char* name, uint32_t serviceExitCode);
 uint32_t ComposeServiceType(uint32_t type, bool interactive, bool shared);
 uint32_t ComposeControlsAccepted(bool acceptStop, bool acceptPauseContinue);
 // Number of entries in the service table.

@@ -26,14 +26,13 @@ typedef void(QZ_WINAPI* TQZHandlerFunction)(unsigned long control);
 
 // Hook slots: a function and the user data passed to it first, then the
 // object. An empty slot (null function) means the default behaviour. Under
-// the SCM two threads call hooks: the service main thread, which the SCM
-// creates for Run, and the dispatcher thread (the program's main thread),
-// which receives every control. OnInit, OnStart and OnExecute run with no
-// runtime lock held. OnStop, OnPause, OnContinue and OnShutdown run under
-// the object's control lock, one at a time: the SCM waits for a control
-// hook and every later control waits behind it, so they must return soon
-// and never wait for another control. An exception that leaves a hook is
-// caught and dropped where it is called.
+// the SCM three threads call hooks: the service main thread, which the SCM
+// creates for Run; the run's control thread, which carries out the stop,
+// pause, continue and shutdown controls one at a time in arrival order; and
+// never the dispatcher thread, which only takes a control and sends its
+// pending report. No runtime lock is held while a hook runs. A hook that
+// takes long calls ReportProgress. An exception that leaves a hook is
+// caught where it is called.
 
 // OnInit, service main thread, first in Run: copies the arguments and may
 // supply the control handler; false ends the run with a stopped report.
@@ -43,16 +42,17 @@ struct TQZInitHook {
   void* UserData = nullptr;
 };
 // OnStart, service main thread, after the start-pending report: prepares
-// the work. ok is true on entry; clearing it refuses the start, which ends
-// the run stopped. The result is ignored.
+// the work. ok is true on entry; clearing it (or throwing) refuses the
+// start, which ends the run stopped with exit code 1066 and ServiceExitCode.
+// The result is ignored.
 struct TQZStartHook {
   bool (*Function)(void* userData, TQZSvcObj* object, bool& ok) = nullptr;
   void* UserData = nullptr;
 };
-// OnStop, OnPause, OnContinue: dispatcher thread, after the pending report
-// of the control. ok is true on entry; clearing it refuses the control and
-// the state before it is reported again. OnStop must not wait for OnExecute
-// to return: the stop is signalled only after OnStop returns.
+// OnStop, OnPause, OnContinue: control thread, after the pending report of
+// the control. ok is true on entry; clearing it refuses the control and the
+// state before it is reported again. OnStop may wait for OnExecute to
+// return; StopRequested is set only after OnStop returns.
 struct TQZControlHook {
   void (*Function)(void* userData, TQZSvcObj* object, bool& ok) = nullptr;
   void* UserData = nullptr;
@@ -60,9 +60,9 @@ struct TQZControlHook {
 // OnExecute, service main thread, after the running report: the service's
 // work. It should return once StopRequested is set (StopEvent is signalled
 // then); returning earlier shuts the service down. Empty: Run waits for the
-// stop. OnShutdown: whichever thread shuts down (the dispatcher on the
-// shutdown control, the service main thread when OnExecute returned first),
-// after the stop-pending report.
+// stop. OnShutdown: the control thread on the shutdown control, or the
+// service main thread when OnExecute returned before any stop; after the
+// stop-pending report.
 struct TQZPlainHook {
   void (*Function)(void* userData, TQZSvcObj* object) = nullptr;
   void* UserData = nullptr;
@@ -98,11 +98,15 @@ class TQZSvcObj {
   bool Install();
 
   // Runtime half. Run is the service main routine of one service; it
-  // returns after the final stopped report. Control handles one control code
-  // on the dispatcher thread. Both catch every exception at their edge.
+  // returns after the final stopped report, once the control thread has
+  // ended. Control takes one control code on the dispatcher thread: it sends
+  // the pending report and hands the hook to the run's control thread, so
+  // that it returns at once. Both catch every exception at their edge.
   void Run(uint32_t argc, char** argv);
   void DoStart();
   void DoExecute();
+  // The control steps on the calling thread: the pending report, the hook,
+  // then the state it leads to (or, refused, the state before).
   bool DoStop();
   bool DoPause();
   bool DoContinue();
@@ -111,6 +115,11 @@ class TQZSvcObj {
   void SetState(uint32_t state);
   void SignalStop();
   void ReportStatus();
+  // From a hook while a start, stop, pause or continue is pending: tells the
+  // SCM that the step goes on, with the next check point and waitHint (ms)
+  // as the time until the next progress or the end of the step. False when
+  // nothing is pending or the report could not be sent.
+  bool ReportProgress(uint32_t waitHint);
   void LogEvent(const TQZString& message, uint16_t type, uint16_t category,
                 uint32_t eventId, const TQZString& data);
   // Number of times DoExecute has blocked waiting for the stop.
@@ -143,7 +152,13 @@ class TQZSvcObj {
   uint32_t StartType = 2;      // SERVICE_AUTO_START
   uint32_t ServiceType = 0x10; // SERVICE_WIN32_OWN_PROCESS
   uint32_t ErrorControl = 1;   // SERVICE_ERROR_NORMAL
+  // The Win32 exit code of a run that ends cleanly.
   uint32_t ExitCode = 0;
+  // The service-specific exit code of a run that fails: a start refused or a
+  // hook that threw end with Win32 exit code 1066
+  // (ERROR_SERVICE_SPECIFIC_ERROR) and this code. Any hook may set it before
+  // the final report; a hook that sets ExitCode to 1066 fails the run too.
+  uint32_t ServiceExitCode = 1;
   TQZString ServiceName;
   TQZString BinaryPath;
   TQZString Account;
@@ -156,34 +171,75 @@ class TQZSvcObj {
   TQZStringList* Dependencies;
 
  private:
+  // One control waiting for the control thread, with the state it left.
+  struct TQZPendingControl {
+    uint32_t Code;
+    uint32_t PreviousState;
+    bool PendingReported;
+  };
+
   // Composes one status report and sends it; StatusLock must be held.
-  // False when the send failed, with its error in error.
-  bool SendStatusLocked(uint32_t& error);
+  // False when the send failed, with its error in error. A non-zero
+  // checkPoint stands in for the one the state would give.
+  bool SendStatusLocked(uint32_t& error, uint32_t checkPoint = 0);
   // Blocks until StopRequested is set.
   void WaitForStop();
+  // After OnExecute returned: shuts down unless a control's stop is under
+  // way, then waits until the stop is signalled.
+  void EndExecute();
 
   // The body of Run; Run itself marks the object idle once it has returned.
   void RunOnce(uint32_t argc, char** argv);
   // SetState; with last, the run's final report, after which none is sent.
   void SetStateAndReport(uint32_t state, bool last);
+  // Runs one control's hook after its pending report, and reports the state
+  // it leads to; false when the hook refused.
+  bool FinishControl(uint32_t code, uint32_t previousState);
+  // Opens the control queue for a run, and closes it and waits for the
+  // control thread at the run's end.
+  void OpenControls();
+  void CloseControls();
+  static unsigned long QZ_WINAPI ControlThreadMain(void* object);
+  void MarkFailed() { RunFailed = true; }
 
   // Serialises state changes, report composition and sending between the
-  // service main thread and the dispatcher thread.
+  // service main thread, the control thread and the dispatcher thread.
   TQZCritSect StatusLock;
   // Set under StatusLock once the run's final stopped report has been sent:
   // the SCM takes it as the last one, so nothing is reported after it until
   // the next Run.
   bool StoppedReported = false;
-  // Held by every control and by the service main thread when it decides,
-  // after OnExecute returned, whether to shut down, so that a stop under way
-  // on the dispatcher thread and that shutdown never both run.
+  // The check point of the last report, and the wait hint that progress set
+  // for the pending state it was sent in (0: WaitHint); under StatusLock.
+  uint32_t LastCheckPoint = 0;
+  uint32_t ProgressWaitHint = 0;
+  // A start refused or a hook that threw: the final report says so.
+  std::atomic<bool> RunFailed{false};
+
+  // Guards the fields below, and is held only for short decisions and the
+  // pending report of a control: never while a hook runs.
   TQZCritSect ControlLock;
+  // Who performs the stop is decided once: a stop or shutdown control, or
+  // the service main thread when OnExecute returned first. Released when
+  // the stop hook refuses.
+  bool StopClaimed = false;
+  // Controls in arrival order, for the control thread; closed outside a run.
+  static const int32_t ControlQueueSize = 8;
+  TQZPendingControl ControlQueue[ControlQueueSize];
+  int32_t ControlQueueHead = 0;
+  int32_t ControlQueueCount = 0;
+  bool ControlsOpen = false;
+  bool ControlBusy = false;
+  void* ControlThread = nullptr;
+  // Auto-reset: a control was queued or the queue closed.
+  TQZEvent ControlWake{nullptr, 0, false};
   // Manual-reset event, signalled while no Run is under way: the dispatcher
   // returns once every service has reported stopped, which is before the
   // service main thread has left Run, so destruction waits for it.
   void* RunIdle = nullptr;
-  // Auto-reset event that SignalStop sets as well, so that WaitForStop can
-  // block when StopEvent cannot be waited on.
+  // Auto-reset event that SignalStop (and a refused stop) sets as well, so
+  // that the service main thread can block when StopEvent cannot be waited
+  // on, and learns of a stop that was refused.
   TQZEvent StopWake{nullptr, 0, false};
   std::atomic<uint32_t> StopWaitCount{0};
 };

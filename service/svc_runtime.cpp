@@ -153,7 +153,7 @@ void QZ_WINAPI ServiceMain(unsigned long argc, char** argv) {
     if (object != nullptr) {
       object->Run(argc, argv);
     } else {
-      ReportServiceStopped(argv[0]);
+      ReportServiceStopped(argv[0], 1);
     }
   } catch (...) {
   }
@@ -172,7 +172,7 @@ void QZ_WINAPI ServiceCtrlHandler(unsigned long control) {
   }
 }
 
-void ReportServiceStopped(const char* name) {
+void ReportServiceStopped(const char* name, uint32_t serviceExitCode) {
   const char* registered = (name != nullptr && name[0] != '\0') ? name : nullptr;
   SERVICE_STATUS_HANDLE handle =
       ServiceApi().RegisterServiceCtrlHandlerA(registered, ServiceCtrlHandler);
@@ -181,8 +181,8 @@ void ReportServiceStopped(const char* name) {
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status.dwCurrentState = SERVICE_STOPPED;
   status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
-  status.dwWin32ExitCode = 0;
-  status.dwServiceSpecificExitCode = 0;
+  status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+  status.dwServiceSpecificExitCode = serviceExitCode;
   status.dwCheckPoint = 0;
   status.dwWaitHint = 5000;
   ServiceApi().SetServiceStatus(handle, &status);
@@ -243,14 +243,14 @@ void TQZSvcObj::RunOnce(uint32_t argc, char** argv) {
       }
     }
     if (!ok) {
-      ReportServiceStopped(passedName.Text());
+      ReportServiceStopped(passedName.Text(), ServiceExitCode);
       return;
     }
 
     TQZCurrentObjectScope current;
     if (handler == nullptr) {
       if (!current.Claim(this)) {
-        ReportServiceStopped(passedName.Text());
+        ReportServiceStopped(passedName.Text(), ServiceExitCode);
         return;
       }
       handler = qzsvc::ServiceCtrlHandler;
@@ -260,6 +260,7 @@ void TQZSvcObj::RunOnce(uint32_t argc, char** argv) {
         Arguments->Count() > 0 ? Arguments->GetString(0) : ServiceName;
     LastError = 0;
     PrevState = QZ_SERVICE_START_PENDING;
+    RunFailed = false;
     // A stop left over from an earlier run must not end this one.
     StopRequested = false;
     StopWake.TryWait();
@@ -271,8 +272,11 @@ void TQZSvcObj::RunOnce(uint32_t argc, char** argv) {
       TQZCritSectGuard guard(StatusLock);
       StatusHandle = handle;
       StoppedReported = false;
+      LastCheckPoint = 0;
+      ProgressWaitHint = 0;
     }
     if (handle != nullptr) {
+      OpenControls();
       DoStart();
     } else {
       LastError = registerError;
@@ -291,9 +295,14 @@ void TQZSvcObj::DoStart() {
     if (ok) {
       SetState(QZ_SERVICE_RUNNING);
       DoExecute();
+    } else {
+      MarkFailed();
     }
   } catch (...) {
+    MarkFailed();
   }
+  // No control hook runs any more once the final report is on its way.
+  CloseControls();
   SetStateAndReport(QZ_SERVICE_STOPPED, true);
 }
 
@@ -304,11 +313,33 @@ void TQZSvcObj::DoExecute() {
   }
   try {
     OnExecute.Function(OnExecute.UserData, this);
-    // A stop whose hook ended the work is still running on the dispatcher
-    // thread: wait for it, and shut down only when it did not stop.
-    TQZCritSectGuard guard(ControlLock);
-    if (!StopRequested.load()) DoShutdown();
   } catch (...) {
+    // The work failed: the run ends at once, without the shutdown hooks.
+    MarkFailed();
+    return;
+  }
+  EndExecute();
+}
+
+void TQZSvcObj::EndExecute() {
+  for (;;) {
+    bool shutDown = false;
+    {
+      TQZCritSectGuard guard(ControlLock);
+      if (StopRequested.load()) return;
+      if (!StopClaimed) {
+        StopClaimed = true;
+        shutDown = true;
+      }
+    }
+    if (shutDown) {
+      DoShutdown();
+      return;
+    }
+    // A control's stop hook is running on the control thread: wait for its
+    // outcome, which is either the stop or its refusal.
+    ++StopWaitCount;
+    if (StopWake.Handle == nullptr || !StopWake.Wait()) SleepMilliseconds(50);
   }
 }
 
@@ -329,90 +360,215 @@ void TQZSvcObj::WaitForStop() {
 }
 
 bool TQZSvcObj::DoStop() {
-  bool ok = true;
+  const uint32_t previous = State.load();
   SetState(QZ_SERVICE_STOP_PENDING);
-  if (OnStop.Function != nullptr) {
-    try {
-      OnStop.Function(OnStop.UserData, this, ok);
-    } catch (...) {
-    }
-  }
-  if (ok) SignalStop();
-  return ok;
+  return FinishControl(SERVICE_CONTROL_STOP, previous);
 }
 
 bool TQZSvcObj::DoPause() {
-  bool ok = true;
+  const uint32_t previous = State.load();
   SetState(QZ_SERVICE_PAUSE_PENDING);
-  if (OnPause.Function != nullptr) {
-    try {
-      OnPause.Function(OnPause.UserData, this, ok);
-    } catch (...) {
-    }
-  }
-  if (ok) SetState(QZ_SERVICE_PAUSED);
-  return ok;
+  return FinishControl(SERVICE_CONTROL_PAUSE, previous);
 }
 
 bool TQZSvcObj::DoContinue() {
-  bool ok = true;
+  const uint32_t previous = State.load();
   SetState(QZ_SERVICE_CONTINUE_PENDING);
-  if (OnContinue.Function != nullptr) {
-    try {
-      OnContinue.Function(OnContinue.UserData, this, ok);
-    } catch (...) {
-    }
-  }
-  if (ok) SetState(QZ_SERVICE_RUNNING);
-  return ok;
+  return FinishControl(SERVICE_CONTROL_CONTINUE, previous);
 }
 
 void TQZSvcObj::DoShutdown() {
   SetState(QZ_SERVICE_STOP_PENDING);
-  if (OnShutdown.Function != nullptr) {
+  FinishControl(SERVICE_CONTROL_SHUTDOWN, QZ_SERVICE_STOP_PENDING);
+}
+
+bool TQZSvcObj::FinishControl(uint32_t code, uint32_t previousState) {
+  bool ok = true;
+  TQZControlHook* hook = nullptr;
+  switch (code) {
+    case SERVICE_CONTROL_STOP: hook = &OnStop; break;
+    case SERVICE_CONTROL_PAUSE: hook = &OnPause; break;
+    case SERVICE_CONTROL_CONTINUE: hook = &OnContinue; break;
+    case SERVICE_CONTROL_SHUTDOWN:
+      if (OnShutdown.Function != nullptr) {
+        try {
+          OnShutdown.Function(OnShutdown.UserData, this);
+        } catch (...) {
+          MarkFailed();
+        }
+      }
+      SignalStop();
+      return true;
+    default: return false;
+  }
+  if (hook->Function != nullptr) {
     try {
-      OnShutdown.Function(OnShutdown.UserData, this);
+      hook->Function(hook->UserData, this, ok);
+    } catch (...) {
+      // A stop whose hook threw still stops, as a failed run.
+      if (code == SERVICE_CONTROL_STOP) MarkFailed();
+    }
+  }
+  if (!ok) {
+    SetState(previousState);
+    if (code == SERVICE_CONTROL_STOP) {
+      {
+        TQZCritSectGuard guard(ControlLock);
+        StopClaimed = false;
+      }
+      // The service main thread may be waiting for this stop's outcome.
+      if (StopWake.Handle != nullptr) StopWake.Set();
+    }
+    return false;
+  }
+  switch (code) {
+    case SERVICE_CONTROL_STOP: SignalStop(); break;
+    case SERVICE_CONTROL_PAUSE: SetState(QZ_SERVICE_PAUSED); break;
+    case SERVICE_CONTROL_CONTINUE: SetState(QZ_SERVICE_RUNNING); break;
+  }
+  return true;
+}
+
+void TQZSvcObj::OpenControls() {
+  TQZCritSectGuard guard(ControlLock);
+  StopClaimed = false;
+  ControlQueueHead = 0;
+  ControlQueueCount = 0;
+  ControlBusy = false;
+  ControlsOpen = true;
+  ControlWake.TryWait();
+}
+
+void TQZSvcObj::CloseControls() {
+  void* thread = nullptr;
+  {
+    TQZCritSectGuard guard(ControlLock);
+    ControlsOpen = false;
+    thread = ControlThread;
+    ControlThread = nullptr;
+  }
+  if (thread == nullptr) return;
+  ControlWake.Set();
+  // The control thread leaves once the queue is empty; a control that came
+  // in meanwhile still runs its hook, so the final report follows it.
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+}
+
+unsigned long QZ_WINAPI TQZSvcObj::ControlThreadMain(void* context) {
+  TQZSvcObj* self = static_cast<TQZSvcObj*>(context);
+  for (;;) {
+    TQZPendingControl next = {};
+    {
+      TQZCritSectGuard guard(self->ControlLock);
+      if (self->ControlQueueCount == 0) {
+        self->ControlBusy = false;
+        if (!self->ControlsOpen) return 0;
+      } else {
+        next = self->ControlQueue[self->ControlQueueHead];
+        self->ControlQueueHead = (self->ControlQueueHead + 1) % ControlQueueSize;
+        --self->ControlQueueCount;
+        self->ControlBusy = true;
+      }
+    }
+    if (next.Code == 0) {
+      self->ControlWake.Wait();
+      continue;
+    }
+    try {
+      if (!next.PendingReported) {
+        // Its turn has come only now: the state it leaves is the one the
+        // controls before it led to.
+        next.PreviousState = self->State.load();
+        self->SetState(next.Code == SERVICE_CONTROL_PAUSE      ? QZ_SERVICE_PAUSE_PENDING
+                       : next.Code == SERVICE_CONTROL_CONTINUE ? QZ_SERVICE_CONTINUE_PENDING
+                                                               : QZ_SERVICE_STOP_PENDING);
+      }
+      self->FinishControl(next.Code, next.PreviousState);
     } catch (...) {
     }
   }
-  SignalStop();
 }
 
 void TQZSvcObj::Control(uint32_t code) {
   try {
-    // Answered at once: it changes nothing, and the service thread may hold
-    // the control lock through a long shutdown.
+    // Answered at once: it changes nothing.
     if (code == SERVICE_CONTROL_INTERROGATE) {
       ReportStatus();
       return;
     }
-    TQZCritSectGuard guard(ControlLock);
-    const uint32_t prev = State.load();
-    // Once a stop has been signalled, a further stop or shutdown only answers
-    // with the current state: running the stop hooks again would run their
-    // clean-up twice.
-    const bool stopping = StopRequested.load();
+    uint32_t pending = 0;
     switch (code) {
       case SERVICE_CONTROL_STOP:
-        if (stopping)
-          ReportStatus();
-        else if (!DoStop())
-          SetState(prev);
-        break;
-      case SERVICE_CONTROL_PAUSE:
-        if (!DoPause()) SetState(prev);
-        break;
-      case SERVICE_CONTROL_CONTINUE:
-        if (!DoContinue()) SetState(prev);
-        break;
-      case SERVICE_CONTROL_SHUTDOWN:
-        if (stopping)
-          ReportStatus();
-        else
-          DoShutdown();
-        break;
-      default:
-        break;
+      case SERVICE_CONTROL_SHUTDOWN: pending = QZ_SERVICE_STOP_PENDING; break;
+      case SERVICE_CONTROL_PAUSE: pending = QZ_SERVICE_PAUSE_PENDING; break;
+      case SERVICE_CONTROL_CONTINUE: pending = QZ_SERVICE_CONTINUE_PENDING; break;
+      default: return;
+    }
+    const bool stop = pending == QZ_SERVICE_STOP_PENDING;
+    bool runHere = false;
+    bool answer = false;
+    bool pendingReportedHere = false;
+    uint32_t previousHere = 0;
+    {
+      TQZCritSectGuard guard(ControlLock);
+      if (stop && StopClaimed) {
+        // Once a stop is under way, a further stop or shutdown only answers
+        // with the current state: running the stop hooks again would run
+        // their clean-up twice.
+        answer = true;
+      } else if (!ControlsOpen) {
+        // No run is under way (or it is ending): the hook runs here.
+        runHere = true;
+        if (stop) StopClaimed = true;
+      } else if (ControlQueueCount == ControlQueueSize) {
+        answer = true;
+      } else {
+        if (stop) StopClaimed = true;
+        TQZPendingControl entry = {code, State.load(), false};
+        // The pending report goes out now only when nothing else is under
+        // way; otherwise the control thread sends it when the control's turn
+        // comes, so that the reports keep the order of the state changes.
+        // It is sent under the lock so that the control thread cannot
+        // report the control's end before it.
+        if (!ControlBusy && ControlQueueCount == 0) {
+          SetState(pending);
+          entry.PendingReported = true;
+        }
+        ControlQueue[(ControlQueueHead + ControlQueueCount) % ControlQueueSize] = entry;
+        ++ControlQueueCount;
+        ControlBusy = true;
+        if (ControlThread == nullptr && ControlWake.Handle != nullptr) {
+          ControlThread = CreateThread(nullptr, 0, &TQZSvcObj::ControlThreadMain, this, 0, nullptr);
+        }
+        if (ControlThread == nullptr) {
+          // No thread for the hooks: the control runs here, as a whole.
+          --ControlQueueCount;
+          ControlBusy = false;
+          runHere = true;
+          if (entry.PendingReported) {
+            pendingReportedHere = true;
+            previousHere = entry.PreviousState;
+          }
+        } else {
+          ControlWake.Set();
+        }
+      }
+    }
+    if (answer) {
+      ReportStatus();
+      return;
+    }
+    if (!runHere) return;
+    if (pendingReportedHere) {
+      FinishControl(code, previousHere);
+      return;
+    }
+    switch (code) {
+      case SERVICE_CONTROL_STOP: DoStop(); break;
+      case SERVICE_CONTROL_PAUSE: DoPause(); break;
+      case SERVICE_CONTROL_CONTINUE: DoContinue(); break;
+      case SERVICE_CONTROL_SHUTDOWN: DoShutdown(); break;
     }
   } catch (...) {
   }
@@ -426,11 +582,30 @@ void TQZSvcObj::SetStateAndReport(uint32_t state, bool last) {
   {
     TQZCritSectGuard guard(StatusLock);
     if (StatusHandle == nullptr || StoppedReported) return;
+    if (State.load() != state) ProgressWaitHint = 0;
     State = state;
     sent = SendStatusLocked(error);
     if (last) StoppedReported = true;
   }
   if (!sent) LogEvent(SystemErrorText(error), EVENTLOG_ERROR_TYPE, 0, 0, TQZString());
+}
+
+bool TQZSvcObj::ReportProgress(uint32_t waitHint) {
+  uint32_t error = 0;
+  bool sent = false;
+  {
+    TQZCritSectGuard guard(StatusLock);
+    const uint32_t state = State.load();
+    if (StatusHandle == nullptr || StoppedReported || !IsPendingState(state)) return false;
+    // The report after this one in the same state takes LastCheckPoint as it
+    // stands, so the check point never goes back.
+    LastCheckPoint = (LastCheckPoint > 1 ? LastCheckPoint : 1) + 1;
+    ProgressWaitHint = waitHint;
+    const uint32_t checkPoint = LastCheckPoint;
+    sent = SendStatusLocked(error, checkPoint);
+  }
+  if (!sent) LogEvent(SystemErrorText(error), EVENTLOG_ERROR_TYPE, 0, 0, TQZString());
+  return sent;
 }
 
 void TQZSvcObj::ReportStatus() {
@@ -444,7 +619,7 @@ void TQZSvcObj::ReportStatus() {
   if (!sent) LogEvent(SystemErrorText(error), EVENTLOG_ERROR_TYPE, 0, 0, TQZString());
 }
 
-bool TQZSvcObj::SendStatusLocked(uint32_t& error) {
+bool TQZSvcObj::SendStatusLocked(uint32_t& error, uint32_t checkPoint) {
   const uint32_t state = State.load();
   SERVICE_STATUS status = {};
   status.dwServiceType =
@@ -454,10 +629,17 @@ bool TQZSvcObj::SendStatusLocked(uint32_t& error) {
       state == QZ_SERVICE_START_PENDING
           ? 0
           : qzsvc::ComposeControlsAccepted(AcceptStop, AcceptPauseContinue);
-  status.dwWin32ExitCode = ExitCode;
-  status.dwServiceSpecificExitCode = 0;
-  status.dwCheckPoint = (state == PrevState.load() && IsPendingState(state)) ? 1 : 0;
-  status.dwWaitHint = WaitHint;
+  status.dwWin32ExitCode =
+      state == QZ_SERVICE_STOPPED && RunFailed.load() ? ERROR_SERVICE_SPECIFIC_ERROR : ExitCode;
+  status.dwServiceSpecificExitCode =
+      status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR ? ServiceExitCode : 0;
+  // A pending state reported again keeps its check point, which only
+  // progress reports advance.
+  const bool samePending = state == PrevState.load() && IsPendingState(state);
+  status.dwCheckPoint =
+      checkPoint != 0 ? checkPoint : samePending ? (LastCheckPoint > 1 ? LastCheckPoint : 1) : 0;
+  status.dwWaitHint = ProgressWaitHint != 0 ? ProgressWaitHint : WaitHint;
+  LastCheckPoint = status.dwCheckPoint;
   PrevState = state;
   // Sent while the lock is held, so that the SCM receives the reports of
   // both threads in the order they were composed: an interrogation answered

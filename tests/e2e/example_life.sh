@@ -1,7 +1,9 @@
 #!/bin/bash
 # The ticker example's life on Wine's SCM: its registration, ticks that stop
 # while it is paused and go on after it continues, its own switch, a stop
-# that ends its process, and its removal.
+# that ends its process, a refused start that the SCM keeps as a failure, a
+# slow start with advancing check points, a slow stop during which the
+# dispatcher still answers and a start waits, and its removal.
 . "$QZ_SOURCE_DIR/tests/e2e/commands_lib.sh"
 . "$QZ_SOURCE_DIR/tests/e2e/runtime_lib.sh"
 qz_cmd_begin
@@ -78,6 +80,46 @@ qz_expect_eq "ticks are numbered in order, without gaps" \
 qz_expect_run "-ticks counts the lines of the tick file" \
   "$(ticks) ticks in $(qz_winpath "$TICKS")
 " "$TICKER" -ticks
+
+# A refused start is a failure, with the service's own exit code.
+qz_expect_run "a refused start fails with 1066" "$(qz_failure_line start QzTicker 1066)
+" "$TICKER" -start refuse
+query="$(wine sc query QzTicker </dev/null 2>/dev/null | tr -d '\r')"
+qz_expect_eq "sc query: WIN32_EXIT_CODE 1066" 1066 \
+  "$(printf '%s\n' "$query" | awk -F: '/WIN32_EXIT_CODE/ { split($2, v, " "); print v[1] }')"
+qz_expect_eq "sc query: the service-specific exit code" 3 \
+  "$(printf '%s\n' "$query" | awk -F: '/SERVICE_EXIT_CODE/ { split($2, v, " "); print v[1] }')"
+
+# A start of 3 s: the command waits for it, and the reports advance the
+# check point with the 1 s hint of each progress call.
+qz_rt_traced_server "$QZ_TMP/trace"
+qz_expect_run "a slow start succeeds once running" "start service <QzTicker> success!
+" "$TICKER" -start slow
+qz_expect_state "running after the slow start" QzTicker 4
+pending="$(qz_rt_reports "$QZ_TMP/trace" QzTicker | awk '$2 == "0x2" { print $6, $7 }' | tr '\n' ' ')"
+qz_expect_eq "start-pending check points 1 to 7, then the progress hint" \
+  "0x1 0x1388 0x2 0x3e8 0x3 0x3e8 0x4 0x3e8 0x5 0x3e8 0x6 0x3e8 0x7 0x3e8 " "$pending"
+qz_expect_run "stop after the slow start" "stop service <QzTicker> success!
+" "$TICKER" -stop
+
+# A stop of 3 s: the control returns at once and the stop goes on with its
+# progress reports; a start sent during the stop waits for it, then starts
+# the service again. (The SCM refuses other controls while a service is
+# stopping, so the free dispatcher itself is shown by the unit tests.)
+qz_expect_run "start for a slow stop" "start service <QzTicker> success!
+" "$TICKER" -start slowstop
+wine "$TICKER" -stop >"$QZ_TMP/slowstop" 2>/dev/null </dev/null &
+stopper=$!
+qz_expect_eq "stopping" "state 3" "$(qz_rt_control wait QzTicker 3)"
+qz_expect_run "a start during the stop waits, then starts" "start service <QzTicker> success!
+" "$TICKER" -start
+wait "$stopper"
+stopping="$(qz_rt_reports "$QZ_TMP/trace" QzTicker | awk '$2 == "0x3" || $2 == "0x1" { print $2, $6, $7 }' | tr '\n' ' ')"
+qz_expect_eq "the slow stop's progress, then stopped, for each of the two stops" \
+  "0x3 0 0x1388 0x1 0 0x1388 0x3 0 0x1388 0x3 0x2 0x3e8 0x3 0x3 0x3e8 0x3 0x4 0x3e8 0x3 0x5 0x3e8 0x3 0x6 0x3e8 0x3 0x7 0x3e8 0x1 0 0x1388 " "$stopping"
+qz_expect_state "running again" QzTicker 4
+qz_expect_run "final stop" "stop service <QzTicker> success!
+" "$TICKER" -stop
 
 qz_expect_run "uninstall" "uninstall service <QzTicker> success!
 " "$TICKER" -uninstall

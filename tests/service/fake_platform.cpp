@@ -20,7 +20,7 @@ const char* const kFunctions[] = {
     "RegisterEventSourceA",        "ReportEventA",                "DeregisterEventSource",
     "OpenSCManagerA",              "OpenServiceA",                "CreateServiceA",
     "StartServiceA",               "ControlService",              "DeleteService",
-    "ChangeServiceConfig2A",       "CloseServiceHandle"};
+    "QueryServiceStatus",          "ChangeServiceConfig2A",       "CloseServiceHandle"};
 
 bool IsFunction(const std::string& name) {
   return std::find(std::begin(kFunctions), std::end(kFunctions), name) != std::end(kFunctions);
@@ -40,6 +40,18 @@ std::optional<std::vector<CallText>> CopyStrings(const char* const* strings, DWO
   std::vector<CallText> copies;
   for (DWORD i = 0; i < count; ++i) copies.push_back(CopyText(strings[i]));
   return copies;
+}
+
+// Where a service that accepts the control ends up once it is done.
+DWORD SettledStateAfterControl(DWORD control) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+      return SERVICE_STOPPED;
+    case SERVICE_CONTROL_PAUSE:
+      return SERVICE_PAUSED;
+    default:
+      return SERVICE_RUNNING;
+  }
 }
 
 DWORD StateAfterAcceptedControl(DWORD control) {
@@ -91,7 +103,7 @@ class PlatformCallScope {
   FakePlatform::Ticket Position;
 };
 
-// The fourteen functions installed into the table.
+// The functions installed into the table.
 struct PlatformEntries {
   static BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
     PlatformCall call = Named("StartServiceCtrlDispatcherA");
@@ -206,6 +218,7 @@ struct PlatformEntries {
     call.Count = argc;
     call.Strings = CopyStrings(argv, argc);
     PlatformCallScope scope(std::move(call), {HandleKind::Service});
+    if (scope.Acts()) scope.Fake.Settle(SERVICE_RUNNING);
     return scope.Return<BOOL>(TRUE, FALSE);
   }
 
@@ -219,6 +232,14 @@ struct PlatformEntries {
       status->dwServiceType = SERVICE_WIN32_OWN_PROCESS;
       status->dwCurrentState = answer ? answer(control) : StateAfterAcceptedControl(control);
     }
+    if (scope.Acts()) scope.Fake.Settle(SettledStateAfterControl(control));
+    return scope.Return<BOOL>(TRUE, FALSE);
+  }
+
+  static BOOL WINAPI QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
+    PlatformCall call = Named("QueryServiceStatus", service);
+    PlatformCallScope scope(std::move(call), {HandleKind::Service});
+    if (scope.Acts() && status != nullptr) *status = scope.Fake.QueriedStatus();
     return scope.Return<BOOL>(TRUE, FALSE);
   }
 
@@ -265,6 +286,7 @@ FakePlatform::FakePlatform() {
   api.StartServiceA = PlatformEntries::StartServiceA;
   api.ControlService = PlatformEntries::ControlService;
   api.DeleteService = PlatformEntries::DeleteService;
+  api.QueryServiceStatus = PlatformEntries::QueryServiceStatus;
   api.ChangeServiceConfig2A = PlatformEntries::ChangeServiceConfig2A;
   api.CloseServiceHandle = PlatformEntries::CloseServiceHandle;
 }
@@ -589,6 +611,24 @@ void FakePlatform::ForgetCalls() {
   ++Generation;
 }
 
+void FakePlatform::Settle(DWORD state) {
+  std::lock_guard<std::mutex> lock(Mutex);
+  Settled = state;
+}
+
+SERVICE_STATUS FakePlatform::QueriedStatus() {
+  int nth = 0;
+  SERVICE_STATUS status{};
+  {
+    std::lock_guard<std::mutex> lock(Mutex);
+    nth = ++Queries;
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = Settled;
+  }
+  if (StatusAnswer) StatusAnswer(nth, status);
+  return status;
+}
+
 void FakePlatform::Reset() {
   {
     std::lock_guard<std::mutex> lock(Mutex);
@@ -604,6 +644,12 @@ void FakePlatform::Reset() {
   }
   During = nullptr;
   ControlState = nullptr;
+  StatusAnswer = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(Mutex);
+    Settled = SERVICE_RUNNING;
+    Queries = 0;
+  }
   AssignedTag = 0;
   SuccessError = ERROR_MORE_DATA;
   StartPlan.clear();

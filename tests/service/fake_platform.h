@@ -87,7 +87,7 @@ struct FakeHandle {
   int Closes = 0;
 };
 
-// Installs itself into ServiceApi() for its lifetime, all fourteen calls, and
+// Installs itself into ServiceApi() for its lifetime, every call, and
 // puts the real table back when destroyed; one at a time. Every member may be
 // used from any thread, except the settings (the public data members), which
 // are set while no call is under way.
@@ -113,6 +113,10 @@ class FakePlatform {
   // accepts the control moves to.
   std::function<DWORD(DWORD control)> ControlState;
   void AnswerControlsWith(DWORD state);
+  // QueryServiceStatus answers with the state the last successful start
+  // (running) or control (stopped, paused, running) settles in, running at
+  // first; StatusAnswer, when set, may change that answer of the nth query.
+  std::function<void(int nth, SERVICE_STATUS& status)> StatusAnswer;
   // Written through CreateServiceA's tag pointer when it is given one.
   DWORD AssignedTag = 0;
   // Left as the last error by every call that succeeds, so that a code read
@@ -203,6 +207,8 @@ class FakePlatform {
   Ticket Enter(PlatformCall call, std::initializer_list<HandleKind> kinds, bool closes,
                DWORD& code);
   void* NewHandle(HandleKind kind, const char* name);
+  void Settle(DWORD state);
+  SERVICE_STATUS QueriedStatus();
   void Leave(const Ticket& ticket, DWORD code, void* result);
   DWORD Dispatch(const std::vector<SERVICE_TABLE_ENTRYA>& table);
   void Launch(const std::vector<std::string>& args);  // with Mutex held
@@ -222,6 +228,8 @@ class FakePlatform {
   int ClosedInUse = 0;
   int Escaped = 0;
   int MainsRun = 0;
+  DWORD Settled = SERVICE_RUNNING;
+  int Queries = 0;
 
   bool Dispatching = false;
   bool RunningReported = false;

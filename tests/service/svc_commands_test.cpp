@@ -66,19 +66,20 @@ struct ControlCase {
   void (TQZSvcApp::*Command)();
   DWORD ManagerAccess;
   DWORD ServiceAccess;
-  const char* Operation;
+  Calls Operations;  // after the two opens
   DWORD ControlCode;
 };
 
+// A control is followed until the state it leads to is reached.
 const ControlCase ControlCases[] = {
     {"uninstall", &TQZSvcApp::CmdUninstall, SC_MANAGER_ALL_ACCESS,
-     SERVICE_ALL_ACCESS, "DeleteService", 0},
-    {"stop", &TQZSvcApp::CmdStop, ReadExecute, ReadExecute, "ControlService",
-     SERVICE_CONTROL_STOP},
+     SERVICE_ALL_ACCESS, {"DeleteService"}, 0},
+    {"stop", &TQZSvcApp::CmdStop, ReadExecute, ReadExecute,
+     {"ControlService", "QueryServiceStatus"}, SERVICE_CONTROL_STOP},
     {"pause", &TQZSvcApp::CmdPause, ReadExecute, ReadExecute,
-     "ControlService", SERVICE_CONTROL_PAUSE},
+     {"ControlService", "QueryServiceStatus"}, SERVICE_CONTROL_PAUSE},
     {"continue", &TQZSvcApp::CmdContinue, ReadExecute, ReadExecute,
-     "ControlService", SERVICE_CONTROL_CONTINUE},
+     {"ControlService", "QueryServiceStatus"}, SERVICE_CONTROL_CONTINUE},
 };
 
 TEST_F(TQZSvcAppCommandsTest, ControlCommandsOpenByServiceNameActOnceAndPrintSuccess) {
@@ -87,7 +88,9 @@ TEST_F(TQZSvcAppCommandsTest, ControlCommandsOpenByServiceNameActOnceAndPrintSuc
     Fake.Reset();
     Fake.AnswerControlsWith(SERVICE_STOP_PENDING);
     EXPECT_EQ(SuccessLine(c.Verb, "QzSvc"), Output([&] { (App.*c.Command)(); }));
-    EXPECT_EQ((Calls{"OpenSCManagerA", "OpenServiceA", c.Operation}), Requests());
+    Calls expected = {"OpenSCManagerA", "OpenServiceA"};
+    expected.insert(expected.end(), c.Operations.begin(), c.Operations.end());
+    EXPECT_EQ(expected, Requests());
     EXPECT_EQ("QzSvc", Fake.Last("OpenServiceA").Name);
     EXPECT_EQ(c.ManagerAccess, Fake.Last("OpenSCManagerA").Access);
     EXPECT_EQ(c.ServiceAccess, Fake.Last("OpenServiceA").Access);
@@ -138,11 +141,103 @@ TEST_F(TQZSvcAppCommandsTest, FailedOperationPrintsItsErrorCodeAndSystemText) {
             Output([&] { App.CmdStop(); }).find("reason(-2147024891): "));
 }
 
-TEST_F(TQZSvcAppCommandsTest, StopAcceptedButStillRunningIsFailureWithReasonZero) {
+TEST_F(TQZSvcAppCommandsTest, ControlRefusedByTheServiceFailsWith1061) {
   Fake.AnswerControlsWith(SERVICE_RUNNING);
-  EXPECT_EQ(FailureLine("stop", "QzSvc", 0), Output([&] { App.CmdStop(); }));
+  EXPECT_EQ(FailureLine("stop", "QzSvc", ERROR_SERVICE_CANNOT_ACCEPT_CTRL),
+            Output([&] { App.CmdStop(); }));
   Fake.AnswerControlsWith(SERVICE_STOPPED);
   EXPECT_EQ(SuccessLine("stop", "QzSvc"), Output([&] { App.CmdStop(); }));
+  // Accepted as pending, then back where it was.
+  Fake.AnswerControlsWith(SERVICE_PAUSE_PENDING);
+  Fake.StatusAnswer = [](int, SERVICE_STATUS& s) { s.dwCurrentState = SERVICE_RUNNING; };
+  EXPECT_EQ(FailureLine("pause", "QzSvc", ERROR_SERVICE_CANNOT_ACCEPT_CTRL),
+            Output([&] { App.CmdPause(); }));
+}
+
+// Pending for the first polls with a check point that advances, then state.
+std::function<void(int, SERVICE_STATUS&)> PendingThen(DWORD pending, int polls, DWORD state,
+                                                      DWORD exitCode = 0, DWORD specific = 0) {
+  return [=](int nth, SERVICE_STATUS& s) {
+    if (nth <= polls) {
+      s.dwCurrentState = pending;
+      s.dwCheckPoint = static_cast<DWORD>(nth);
+      s.dwWaitHint = 100;
+    } else {
+      s.dwCurrentState = state;
+      s.dwWin32ExitCode = exitCode;
+      s.dwServiceSpecificExitCode = specific;
+    }
+  };
+}
+
+TEST_F(TQZSvcAppCommandsTest, CommandsWaitThroughPendingStatesAndNameWhatWasReached) {
+  char prog[] = "svc.exe", sw[] = "-start";
+  char* argv[] = {prog, sw, nullptr};
+  Fake.StatusAnswer = PendingThen(SERVICE_START_PENDING, 3, SERVICE_RUNNING);
+  EXPECT_EQ(SuccessLine("start", "QzSvc"), Output([&] { App.CmdStart(2, argv); }));
+  EXPECT_EQ(4, Fake.Count("QueryServiceStatus"));
+
+  // A start the service refused: the failure line carries its exit code.
+  Fake.Reset();
+  Fake.StatusAnswer = PendingThen(SERVICE_START_PENDING, 1, SERVICE_STOPPED,
+                                  ERROR_SERVICE_SPECIFIC_ERROR, 42);
+  EXPECT_EQ(FailureLine("start", "QzSvc", ERROR_SERVICE_SPECIFIC_ERROR),
+            Output([&] { App.CmdStart(2, argv); }));
+
+  Fake.Reset();
+  Fake.StatusAnswer = PendingThen(SERVICE_START_PENDING, 1, SERVICE_PAUSED);
+  EXPECT_EQ(SuccessLine("start", "QzSvc"), Output([&] { App.CmdStart(2, argv); }));
+
+  Fake.Reset();
+  Fake.StatusAnswer = PendingThen(SERVICE_STOP_PENDING, 2, SERVICE_STOPPED,
+                                  ERROR_SERVICE_SPECIFIC_ERROR, 7);
+  EXPECT_EQ(SuccessLine("stop", "QzSvc"), Output([&] { App.CmdStop(); }));
+  // A pause that ends with the service stopped names the service's code.
+  Fake.StatusAnswer = PendingThen(SERVICE_PAUSE_PENDING, 1, SERVICE_STOPPED,
+                                  ERROR_SERVICE_SPECIFIC_ERROR, 7);
+  EXPECT_EQ(FailureLine("pause", "QzSvc", ERROR_SERVICE_SPECIFIC_ERROR),
+            Output([&] { App.CmdPause(); }));
+  Fake.Fail("QueryServiceStatus", ERROR_ACCESS_DENIED);
+  EXPECT_EQ(FailureLine("continue", "QzSvc", ERROR_ACCESS_DENIED),
+            Output([&] { App.CmdContinue(); }));
+}
+
+TEST_F(TQZSvcAppCommandsTest, PendingStateWhoseCheckPointStandsStillEndsTheWaitWith1053) {
+  Fake.StatusAnswer = [](int, SERVICE_STATUS& s) {
+    s.dwCurrentState = SERVICE_START_PENDING;
+    s.dwCheckPoint = 1;
+    s.dwWaitHint = 100;
+  };
+  char prog[] = "svc.exe", sw[] = "-start";
+  char* argv[] = {prog, sw, nullptr};
+  EXPECT_EQ(FailureLine("start", "QzSvc", ERROR_SERVICE_REQUEST_TIMEOUT),
+            Output([&] { App.CmdStart(2, argv); }));
+  // Polled about every 100 ms over the 1 s the wait hint is taken as at
+  // least: neither once nor in a busy loop.
+  EXPECT_GE(Fake.Count("QueryServiceStatus"), 5);
+  EXPECT_LE(Fake.Count("QueryServiceStatus"), 25);
+  EXPECT_EQ(2, Closes());
+}
+
+TEST_F(TQZSvcAppCommandsTest, StartDuringAStopWaitsForTheStopThenStarts) {
+  Fake.Fail("StartServiceA", ERROR_SERVICE_ALREADY_RUNNING, 1);
+  // Stopping for two polls, stopped at the third; then as the fake settles.
+  Fake.StatusAnswer = [](int nth, SERVICE_STATUS& s) {
+    if (nth <= 3) s.dwCurrentState = nth < 3 ? SERVICE_STOP_PENDING : SERVICE_STOPPED;
+    s.dwCheckPoint = static_cast<DWORD>(nth);
+  };
+  char prog[] = "svc.exe", sw[] = "-start";
+  char* argv[] = {prog, sw, nullptr};
+  EXPECT_EQ(SuccessLine("start", "QzSvc"), Output([&] { App.CmdStart(2, argv); }));
+  EXPECT_EQ(2, Fake.Count("StartServiceA"));
+
+  // A stop that never ends leaves the service as it is.
+  Fake.Reset();
+  Fake.Fail("StartServiceA", ERROR_SERVICE_ALREADY_RUNNING);
+  Fake.StatusAnswer = [](int, SERVICE_STATUS& s) { s.dwCurrentState = SERVICE_STOP_PENDING; };
+  EXPECT_EQ(FailureLine("start", "QzSvc", ERROR_SERVICE_REQUEST_TIMEOUT),
+            Output([&] { App.CmdStart(2, argv); }));
+  EXPECT_EQ(1, Fake.Count("StartServiceA"));
 }
 
 TEST_F(TQZSvcAppCommandsTest, ResultLinesNameTheServiceVerbatimNotItsDisplayName) {
@@ -156,7 +251,8 @@ TEST_F(TQZSvcAppCommandsTest, StartHandsExactlyTheArgumentsAfterTheSwitch) {
   char* argv[] = {prog, sw, a, b, high, nullptr};
   EXPECT_EQ(SuccessLine("start", "QzSvc"),
             Output([&] { App.CmdStart(5, argv); }));
-  EXPECT_EQ((Calls{"OpenSCManagerA", "OpenServiceA", "StartServiceA"}), Requests());
+  EXPECT_EQ((Calls{"OpenSCManagerA", "OpenServiceA", "StartServiceA", "QueryServiceStatus"}),
+            Requests());
   EXPECT_EQ(ReadExecute, Fake.Last("OpenServiceA").Access);
   const PlatformCall start = Fake.Last("StartServiceA");
   EXPECT_EQ(3u, start.Count);
@@ -169,12 +265,11 @@ TEST_F(TQZSvcAppCommandsTest, StartHandsExactlyTheArgumentsAfterTheSwitch) {
   EXPECT_EQ(std::nullopt, Fake.Last("StartServiceA").Strings);
 }
 
-TEST_F(TQZSvcAppCommandsTest, StartWithAnEmptyArgumentIsRefusedBeforeTheScmIsAsked) {
-  char prog[] = "svc.exe", sw[] = "-start", a[] = "a", empty[] = "";
-  char* argv[] = {prog, sw, a, empty, nullptr};
-  EXPECT_EQ(FailureLine("start", "QzSvc", ERROR_INVALID_PARAMETER),
-            Output([&] { App.CmdStart(4, argv); }));
-  EXPECT_TRUE(Fake.Calls().empty());
+TEST_F(TQZSvcAppCommandsTest, StartPassesAnEmptyArgumentOnAsAnEmptyText) {
+  char prog[] = "svc.exe", sw[] = "-start", a[] = "a", empty[] = "", b[] = "b";
+  char* argv[] = {prog, sw, a, empty, b, nullptr};
+  EXPECT_EQ(SuccessLine("start", "QzSvc"), Output([&] { App.CmdStart(5, argv); }));
+  EXPECT_EQ((std::vector<CallText>{"a", "", "b"}), Fake.Last("StartServiceA").Strings);
 }
 
 TEST_F(TQZSvcAppCommandsTest, StartOfRunningServiceCountsAsSuccess) {

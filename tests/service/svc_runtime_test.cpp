@@ -33,6 +33,12 @@ Row R(uint32_t state, uint32_t accepted, uint32_t checkPoint, uint32_t type = 0x
   return Row{type, state, accepted, 0, checkPoint, 5000};
 }
 
+// The same report as the end of a failed run: Win32 exit code 1066.
+Row Failed(Row row) {
+  std::get<3>(row) = ERROR_SERVICE_SPECIFIC_ERROR;
+  return row;
+}
+
 class Gate {
  public:
   void Open() {
@@ -161,6 +167,21 @@ class SvcRuntimeTest : public ::testing::Test {
         },
         "status reports");
   }
+  // Waits until the last report is of a state that is not pending: a control
+  // taken by the dispatcher has then been carried out by the control thread.
+  void WaitSettled() {
+    Scm.WaitUntil(
+        [](const std::vector<PlatformCall>& calls) {
+          for (auto c = calls.rbegin(); c != calls.rend(); ++c) {
+            if (c->Function != "SetServiceStatus") continue;
+            const DWORD state = c->Status.dwCurrentState;
+            return state == SERVICE_STOPPED || state == SERVICE_RUNNING ||
+                   state == SERVICE_PAUSED;
+          }
+          return false;
+        },
+        "a settled state");
+  }
   // Waits until the run has reported running, the point from which the SCM
   // delivers controls.
   void WaitRunning(const char* name = "") { WaitForReports(2, name); }
@@ -213,11 +234,11 @@ const TransitionCase kTransitions[] = {
     {"StartRefused", [](HookScript& h, TQZSvcObj&) {
        h.Start = [](bool& ok) { ok = false; };
        h.Execute = h.Shutdown = [] {};
-     }, {}, {R(2, 0, 1), R(1, 7, 0)}, {"OnStart"}},
+     }, {}, {R(2, 0, 1), Failed(R(1, 7, 0))}, {"OnStart"}},
     {"StartThrows", [](HookScript& h, TQZSvcObj&) {
        h.Start = [](bool&) { throw std::runtime_error("start"); };
        h.Execute = h.Shutdown = [] {};
-     }, {}, {R(2, 0, 1), R(1, 7, 0)}, {"OnStart"}},
+     }, {}, {R(2, 0, 1), Failed(R(1, 7, 0))}, {"OnStart"}},
     {"EmptySlotsPauseContinueStop", nullptr, {2, 3, 1},
      {R(2, 0, 1), R(4, 7, 0), R(6, 7, 0), R(7, 7, 0), R(5, 7, 0), R(4, 7, 0), R(3, 7, 0),
       R(1, 7, 0)}, {}},
@@ -263,10 +284,10 @@ const TransitionCase kTransitions[] = {
     {"ExecuteThrows", [](HookScript& h, TQZSvcObj&) {
        h.Execute = [] { throw 7; };
        h.Shutdown = [] {};
-     }, {}, {R(2, 0, 1), R(4, 7, 0), R(1, 7, 0)}, {"OnExecute"}},
+     }, {}, {R(2, 0, 1), R(4, 7, 0), Failed(R(1, 7, 0))}, {"OnExecute"}},
     {"StopThrowsKeepingOk", [](HookScript& h, TQZSvcObj&) {
        h.Stop = [](bool&) { throw std::runtime_error("stop"); };
-     }, {1}, {R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}, {"OnStop"}},
+     }, {1}, {R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), Failed(R(1, 7, 0))}, {"OnStop"}},
     {"StopClearsOkThenThrows", [](HookScript& h, TQZSvcObj&) {
        auto first = std::make_shared<bool>(true);
        h.Stop = [first](bool& ok) {
@@ -275,14 +296,14 @@ const TransitionCase kTransitions[] = {
          ok = false;
          throw std::runtime_error("stop");
        };
-     }, {1, 1}, {R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)},
+     }, {1, 1}, {R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(4, 7, 0), R(3, 7, 0), Failed(R(1, 7, 0))},
      {"OnStop", "OnStop"}},
     {"PauseContinueShutdownThrow", [](HookScript& h, TQZSvcObj&) {
        h.Pause = h.Continue = [](bool&) { throw 1; };
        h.Shutdown = [] { throw 2; };
      }, {2, 3, 5},
      {R(2, 0, 1), R(4, 7, 0), R(6, 7, 0), R(7, 7, 0), R(5, 7, 0), R(4, 7, 0), R(3, 7, 0),
-      R(1, 7, 0)}, {"OnPause", "OnContinue", "OnShutdown"}},
+      Failed(R(1, 7, 0))}, {"OnPause", "OnContinue", "OnShutdown"}},
     {"UnknownControlCodesIgnored", nullptr, {0, 6, 7, 16, 128, 255, 0xFFFFFFFF, 1},
      {R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}, {}},
     {"DriverTypeReportedUnchanged", [](HookScript&, TQZSvcObj& o) {
@@ -309,7 +330,12 @@ TEST_P(TransitionTest, ReportsEveryTransitionInOrder) {
   {
     DispatcherThread dispatcher;
     if (!c.Controls.empty()) WaitRunning();
-    for (DWORD code : c.Controls) EXPECT_TRUE(Scm.SendControl("Svc", code)) << code;
+    // Each control once the one before has been carried out, as the SCM
+    // client's commands send them.
+    for (DWORD code : c.Controls) {
+      EXPECT_TRUE(Scm.SendControl("Svc", code)) << code;
+      WaitSettled();
+    }
     EXPECT_TRUE(dispatcher.Join());
   }
   EXPECT_EQ(Rows(), c.Expected);
@@ -327,7 +353,7 @@ TQZSvcObj* HandlerTargets[2] = {nullptr, nullptr};
 void WINAPI FirstHandler(DWORD code) { HandlerTargets[0]->Control(code); }
 void WINAPI SecondHandler(DWORD code) { HandlerTargets[1]->Control(code); }
 
-TEST_F(SvcRuntimeTest, StartRunsOnServiceThreadAndControlsOnDispatcherThread) {
+TEST_F(SvcRuntimeTest, StartRunsOnServiceThreadAndControlHooksOnTheRunsControlThread) {
   TQZSvcObj object("Svc");
   HookScript hooks;
   hooks.Start = hooks.Stop = [](bool&) {};
@@ -335,7 +361,10 @@ TEST_F(SvcRuntimeTest, StartRunsOnServiceThreadAndControlsOnDispatcherThread) {
   Add("Svc", object);
   Scm.StartPlan = {{"Svc", "-a", "b c"}};
   RunUntilControl(SERVICE_CONTROL_STOP);
-  EXPECT_EQ(hooks.ThreadOf("OnStop"), Scm.Last("StartServiceCtrlDispatcherA").ThreadId);
+  // The dispatcher thread only takes the control, so the SCM is never kept
+  // waiting by a hook.
+  EXPECT_NE(hooks.ThreadOf("OnStop"), Scm.Last("StartServiceCtrlDispatcherA").ThreadId);
+  EXPECT_NE(hooks.ThreadOf("OnStop"), hooks.ThreadOf("OnStart"));
   EXPECT_NE(hooks.ThreadOf("OnStart"), Scm.Last("StartServiceCtrlDispatcherA").ThreadId);
   EXPECT_NE(hooks.ThreadOf("OnStart"), GetCurrentThreadId());
   EXPECT_EQ(DispatchedNames(), std::vector<std::string>{"Svc"});
@@ -375,6 +404,98 @@ TEST_F(SvcRuntimeTest, InterrogateFromDispatcherWhileServiceThreadIsInAHook) {
   EXPECT_EQ(hooks.ThreadOf("OnShutdown"), hooks.ThreadOf("OnStart"));
 }
 
+TEST_F(SvcRuntimeTest, ProgressAdvancesTheCheckPointWithItsWaitHintUntilTheStateChanges) {
+  TQZSvcObj object("Svc");
+  HookScript hooks;
+  hooks.Start = [&](bool&) {
+    EXPECT_TRUE(object.ReportProgress(20000));
+    EXPECT_TRUE(object.ReportProgress(30000));
+  };
+  hooks.Stop = [&](bool&) { EXPECT_TRUE(object.ReportProgress(100)); };
+  hooks.Attach(object);
+  Add("Svc", object);
+  RunUntilControl(SERVICE_CONTROL_STOP);
+  EXPECT_EQ(Rows(), (std::vector<Row>{R(2, 0, 1), Row{0x10, 2, 0, 0, 2, 20000},
+                                      Row{0x10, 2, 0, 0, 3, 30000}, R(4, 7, 0), R(3, 7, 0),
+                                      Row{0x10, 3, 7, 0, 2, 100}, R(1, 7, 0)}));
+  // Nothing is pending once the run has ended.
+  EXPECT_FALSE(object.ReportProgress(100));
+}
+
+TEST_F(SvcRuntimeTest, SlowStopHookLeavesTheDispatcherFreeForOtherControls) {
+  TQZSvcObj object("Svc");
+  HookScript hooks;
+  Gate stopGate;
+  hooks.Stop = [&](bool&) { stopGate.Wait(); };
+  hooks.Attach(object);
+  Add("Svc", object);
+  {
+    DispatcherThread dispatcher;
+    WaitRunning();
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
+    // The stop hook still waits, yet an interrogate and a second stop are
+    // taken and answered with the pending state.
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_INTERROGATE));
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
+    stopGate.Open();
+    EXPECT_TRUE(dispatcher.Join());
+  }
+  EXPECT_EQ(Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(3, 7, 1),
+                                      R(3, 7, 1), R(1, 7, 0)}));
+  EXPECT_EQ(hooks.Calls(), (std::vector<std::string>{"OnStop"}));
+}
+
+// A common shape of stop: tell the work to end, and wait until the service
+// main thread has finished with it. No runtime lock may be held meanwhile.
+TEST_F(SvcRuntimeTest, StopHookMayWaitForTheServiceThreadToFinishItsWork) {
+  TQZSvcObj object("Svc");
+  HookScript hooks;
+  std::atomic<bool> endWork{false};
+  hooks.Execute = [&] {
+    while (!endWork.load()) SleepMilliseconds(5);
+  };
+  hooks.Stop = [&](bool&) {
+    const uint32_t waits = object.StopWaits();
+    endWork = true;
+    // The service main thread counts a wait once it has taken the end of
+    // its work and waits for this stop's outcome.
+    PollOrAbort([&] { return object.StopWaits() > waits; }, "the service thread to finish");
+  };
+  hooks.Attach(object);
+  Add("Svc", object);
+  RunUntilControl(SERVICE_CONTROL_STOP);
+  EXPECT_EQ(Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}));
+  EXPECT_EQ(hooks.Calls(), (std::vector<std::string>{"OnExecute", "OnStop"}));
+}
+
+TEST_F(SvcRuntimeTest, FailedRunCarriesTheServiceExitCodeAndACleanOneNone) {
+  for (bool refuse : {true, false}) {
+    SCOPED_TRACE(refuse ? "start refused" : "clean stop");
+    Scm.ForgetCalls();
+    TQZSvcObj object("Svc");
+    object.ExitCode = refuse ? 0 : 5;
+    HookScript hooks;
+    hooks.Start = [&](bool& ok) {
+      object.ServiceExitCode = 42;
+      ok = !refuse;
+    };
+    hooks.Attach(object);
+    Add("Svc", object);
+    if (refuse) {
+      DispatcherThread dispatcher;
+      EXPECT_TRUE(dispatcher.Join());
+    } else {
+      RunUntilControl(SERVICE_CONTROL_STOP);
+    }
+    const SERVICE_STATUS last = Scm.Last("SetServiceStatus").Status;
+    EXPECT_EQ(last.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(last.dwWin32ExitCode, refuse ? DWORD{ERROR_SERVICE_SPECIFIC_ERROR} : DWORD{5});
+    EXPECT_EQ(last.dwServiceSpecificExitCode, refuse ? DWORD{42} : DWORD{0});
+    RemoveServiceObject("Svc");
+    Added.clear();
+  }
+}
+
 TEST_F(SvcRuntimeTest, InitRefusedOrThrowingReportsStoppedUnderThePassedName) {
   for (bool throws : {false, true}) {
     SCOPED_TRACE(throws ? "throws" : "refuses");
@@ -394,7 +515,7 @@ TEST_F(SvcRuntimeTest, InitRefusedOrThrowingReportsStoppedUnderThePassedName) {
       DispatcherThread dispatcher;
       EXPECT_TRUE(dispatcher.Join());
     }
-    EXPECT_EQ(Rows("Alias"), std::vector<Row>{R(1, 5, 0)});
+    EXPECT_EQ(Rows("Alias"), std::vector<Row>{Failed(R(1, 5, 0))});
     const auto registrations = Registrations();
     ASSERT_EQ(registrations.size(), 1u);
     EXPECT_EQ(registrations[0].second, &ServiceCtrlHandler);
@@ -452,7 +573,7 @@ TEST_F(SvcRuntimeTest, SecondObjectWantingTheModuleHandlerIsRefused) {
     EXPECT_TRUE(Scm.SendControl("A", SERVICE_CONTROL_STOP));
     EXPECT_TRUE(dispatcher.Join());
   }
-  EXPECT_EQ(Rows("B"), std::vector<Row>{R(1, 5, 0)});
+  EXPECT_EQ(Rows("B"), std::vector<Row>{Failed(R(1, 5, 0))});
   EXPECT_TRUE(secondHooks.Calls().empty());
   EXPECT_EQ(second.State.load(), QZ_SERVICE_STOPPED);
   EXPECT_EQ(Rows("A"), (std::vector<Row>{R(2, 0, 1, 0x20), R(4, 7, 0, 0x20),
@@ -522,7 +643,7 @@ TEST_F(SvcRuntimeTest, ServiceMainResolvesTheNameItIsGiven) {
     DispatcherThread dispatcher;
     EXPECT_TRUE(dispatcher.Join());
   }
-  EXPECT_EQ(Rows("Other"), std::vector<Row>{R(1, 5, 0)});
+  EXPECT_EQ(Rows("Other"), std::vector<Row>{Failed(R(1, 5, 0))});
   ASSERT_EQ(Registrations().size(), 1u);
   EXPECT_EQ(Registrations()[0].second, &ServiceCtrlHandler);
   EXPECT_EQ(hooks.Calls().size(), 1u);
