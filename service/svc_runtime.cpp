@@ -410,15 +410,17 @@ bool TQZSvcObj::FinishControl(uint32_t code, uint32_t previousState) {
     }
   }
   if (!ok) {
-    SetState(previousState);
     if (code == SERVICE_CONTROL_STOP) {
-      {
-        TQZCritSectGuard guard(ControlLock);
-        StopClaimed = false;
-      }
-      // The service main thread may be waiting for this stop's outcome.
-      if (StopWake.Handle != nullptr) StopWake.Set();
+      // Released before the state before is reported: a stop sent once that
+      // report is seen must not find this one still claimed and be dropped.
+      // Its own pending report cannot overtake, since the control thread is
+      // still busy with this one.
+      TQZCritSectGuard guard(ControlLock);
+      StopClaimed = false;
     }
+    SetState(previousState);
+    // The service main thread may be waiting for this stop's outcome.
+    if (code == SERVICE_CONTROL_STOP && StopWake.Handle != nullptr) StopWake.Set();
     return false;
   }
   switch (code) {

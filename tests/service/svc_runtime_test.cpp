@@ -414,7 +414,12 @@ TEST_F(SvcRuntimeTest, ProgressAdvancesTheCheckPointWithItsWaitHintUntilTheState
   hooks.Stop = [&](bool&) { EXPECT_TRUE(object.ReportProgress(100)); };
   hooks.Attach(object);
   Add("Svc", object);
-  RunUntilControl(SERVICE_CONTROL_STOP);
+  {
+    DispatcherThread dispatcher;
+    WaitForReports(4);  // running, after the two progress reports
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
+    EXPECT_TRUE(dispatcher.Join());
+  }
   EXPECT_EQ(Rows(), (std::vector<Row>{R(2, 0, 1), Row{0x10, 2, 0, 0, 2, 20000},
                                       Row{0x10, 2, 0, 0, 3, 30000}, R(4, 7, 0), R(3, 7, 0),
                                       Row{0x10, 3, 7, 0, 2, 100}, R(1, 7, 0)}));
