@@ -409,26 +409,28 @@ bool TQZSvcObj::FinishControl(uint32_t code, uint32_t previousState) {
       if (code == SERVICE_CONTROL_STOP) MarkFailed();
     }
   }
-  if (!ok) {
-    if (code == SERVICE_CONTROL_STOP) {
-      // Released before the state before is reported: a stop sent once that
-      // report is seen must not find this one still claimed and be dropped.
-      // Its own pending report cannot overtake, since the control thread is
-      // still busy with this one.
-      TQZCritSectGuard guard(ControlLock);
-      StopClaimed = false;
+  if (ok && code == SERVICE_CONTROL_STOP) {
+    SignalStop();
+    return true;
+  }
+  {
+    // The state the control leads to (or, refused, the state before) is
+    // reported under the control lock together with the end of this
+    // control's turn: a control taken once that report is out finds the
+    // control thread free and sends its own pending report at once, and no
+    // report can come between the two.
+    TQZCritSectGuard guard(ControlLock);
+    if (!ok && code == SERVICE_CONTROL_STOP) StopClaimed = false;
+    if (!ok) {
+      SetState(previousState);
+    } else {
+      SetState(code == SERVICE_CONTROL_PAUSE ? QZ_SERVICE_PAUSED : QZ_SERVICE_RUNNING);
     }
-    SetState(previousState);
-    // The service main thread may be waiting for this stop's outcome.
-    if (code == SERVICE_CONTROL_STOP && StopWake.Handle != nullptr) StopWake.Set();
-    return false;
+    if (ControlQueueCount == 0) ControlBusy = false;
   }
-  switch (code) {
-    case SERVICE_CONTROL_STOP: SignalStop(); break;
-    case SERVICE_CONTROL_PAUSE: SetState(QZ_SERVICE_PAUSED); break;
-    case SERVICE_CONTROL_CONTINUE: SetState(QZ_SERVICE_RUNNING); break;
-  }
-  return true;
+  // The service main thread may be waiting for a refused stop's outcome.
+  if (!ok && code == SERVICE_CONTROL_STOP && StopWake.Handle != nullptr) StopWake.Set();
+  return ok;
 }
 
 void TQZSvcObj::OpenControls() {
