@@ -179,9 +179,9 @@ class TQZSvcObj {
   };
 
   // Composes one status report and sends it; StatusLock must be held.
-  // False when the send failed, with its error in error. A non-zero
-  // checkPoint stands in for the one the state would give.
-  bool SendStatusLocked(uint32_t& error, uint32_t checkPoint = 0);
+  // False when the send failed, with its error in error. With advance, a
+  // pending state reported again gets the next check point.
+  bool SendStatusLocked(uint32_t& error, bool advance = false);
   // Blocks until StopRequested is set.
   void WaitForStop();
   // After OnExecute returned: shuts down unless a control's stop is under
@@ -195,6 +195,8 @@ class TQZSvcObj {
   // Runs one control's hook after its pending report, and reports the state
   // it leads to; false when the hook refused.
   bool FinishControl(uint32_t code, uint32_t previousState);
+  // The pending report, then FinishControl, on the calling thread.
+  bool CarryOutControl(uint32_t code);
   // Opens the control queue for a run, and closes it and waits for the
   // control thread at the run's end.
   void OpenControls();

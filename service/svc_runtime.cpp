@@ -64,6 +64,18 @@ class TQZCurrentObjectScope {
   bool Owned = false;
 };
 
+// The state a stop, shutdown, pause or continue control reports while its
+// hook runs; 0 for any other code.
+uint32_t PendingStateOf(uint32_t code) {
+  switch (code) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN: return QZ_SERVICE_STOP_PENDING;
+    case SERVICE_CONTROL_PAUSE: return QZ_SERVICE_PAUSE_PENDING;
+    case SERVICE_CONTROL_CONTINUE: return QZ_SERVICE_CONTINUE_PENDING;
+    default: return 0;
+  }
+}
+
 bool IsPendingState(uint32_t state) {
   return state == QZ_SERVICE_START_PENDING || state == QZ_SERVICE_STOP_PENDING ||
          state == QZ_SERVICE_CONTINUE_PENDING || state == QZ_SERVICE_PAUSE_PENDING;
@@ -211,6 +223,7 @@ uint32_t ComposeControlsAccepted(bool acceptStop, bool acceptPauseContinue) {
 }  // namespace qzsvc
 
 using qzsvc::IsPendingState;
+using qzsvc::PendingStateOf;
 using qzsvc::NullWhenEmpty;
 using qzsvc::ReportServiceStopped;
 using qzsvc::TQZCurrentObjectScope;
@@ -359,27 +372,18 @@ void TQZSvcObj::WaitForStop() {
   }
 }
 
-bool TQZSvcObj::DoStop() {
-  const uint32_t previous = State.load();
-  SetState(QZ_SERVICE_STOP_PENDING);
-  return FinishControl(SERVICE_CONTROL_STOP, previous);
-}
+bool TQZSvcObj::DoStop() { return CarryOutControl(SERVICE_CONTROL_STOP); }
 
-bool TQZSvcObj::DoPause() {
-  const uint32_t previous = State.load();
-  SetState(QZ_SERVICE_PAUSE_PENDING);
-  return FinishControl(SERVICE_CONTROL_PAUSE, previous);
-}
+bool TQZSvcObj::DoPause() { return CarryOutControl(SERVICE_CONTROL_PAUSE); }
 
-bool TQZSvcObj::DoContinue() {
-  const uint32_t previous = State.load();
-  SetState(QZ_SERVICE_CONTINUE_PENDING);
-  return FinishControl(SERVICE_CONTROL_CONTINUE, previous);
-}
+bool TQZSvcObj::DoContinue() { return CarryOutControl(SERVICE_CONTROL_CONTINUE); }
 
-void TQZSvcObj::DoShutdown() {
-  SetState(QZ_SERVICE_STOP_PENDING);
-  FinishControl(SERVICE_CONTROL_SHUTDOWN, QZ_SERVICE_STOP_PENDING);
+void TQZSvcObj::DoShutdown() { CarryOutControl(SERVICE_CONTROL_SHUTDOWN); }
+
+bool TQZSvcObj::CarryOutControl(uint32_t code) {
+  const uint32_t previous = State.load();
+  SetState(PendingStateOf(code));
+  return FinishControl(code, previous);
 }
 
 bool TQZSvcObj::FinishControl(uint32_t code, uint32_t previousState) {
@@ -484,9 +488,7 @@ unsigned long QZ_WINAPI TQZSvcObj::ControlThreadMain(void* context) {
         // Its turn has come only now: the state it leaves is the one the
         // controls before it led to.
         next.PreviousState = self->State.load();
-        self->SetState(next.Code == SERVICE_CONTROL_PAUSE      ? QZ_SERVICE_PAUSE_PENDING
-                       : next.Code == SERVICE_CONTROL_CONTINUE ? QZ_SERVICE_CONTINUE_PENDING
-                                                               : QZ_SERVICE_STOP_PENDING);
+        self->SetState(PendingStateOf(next.Code));
       }
       self->FinishControl(next.Code, next.PreviousState);
     } catch (...) {
@@ -501,28 +503,25 @@ void TQZSvcObj::Control(uint32_t code) {
       ReportStatus();
       return;
     }
-    uint32_t pending = 0;
-    switch (code) {
-      case SERVICE_CONTROL_STOP:
-      case SERVICE_CONTROL_SHUTDOWN: pending = QZ_SERVICE_STOP_PENDING; break;
-      case SERVICE_CONTROL_PAUSE: pending = QZ_SERVICE_PAUSE_PENDING; break;
-      case SERVICE_CONTROL_CONTINUE: pending = QZ_SERVICE_CONTINUE_PENDING; break;
-      default: return;
-    }
+    const uint32_t pending = PendingStateOf(code);
+    if (pending == 0) return;
     const bool stop = pending == QZ_SERVICE_STOP_PENDING;
     bool runHere = false;
     bool answer = false;
-    bool pendingReportedHere = false;
-    uint32_t previousHere = 0;
     {
       TQZCritSectGuard guard(ControlLock);
+      if (ControlsOpen && ControlThread == nullptr && ControlWake.Handle != nullptr) {
+        // Before the control is queued, so the new thread finds it there.
+        ControlThread = CreateThread(nullptr, 0, &TQZSvcObj::ControlThreadMain, this, 0, nullptr);
+      }
       if (stop && StopClaimed) {
         // Once a stop is under way, a further stop or shutdown only answers
         // with the current state: running the stop hooks again would run
         // their clean-up twice.
         answer = true;
-      } else if (!ControlsOpen) {
-        // No run is under way (or it is ending): the hook runs here.
+      } else if (!ControlsOpen || ControlThread == nullptr) {
+        // No run is under way (or it is ending), or no thread could be made
+        // for the hooks: the control runs here, as a whole.
         runHere = true;
         if (stop) StopClaimed = true;
       } else if (ControlQueueCount == ControlQueueSize) {
@@ -542,37 +541,13 @@ void TQZSvcObj::Control(uint32_t code) {
         ControlQueue[(ControlQueueHead + ControlQueueCount) % ControlQueueSize] = entry;
         ++ControlQueueCount;
         ControlBusy = true;
-        if (ControlThread == nullptr && ControlWake.Handle != nullptr) {
-          ControlThread = CreateThread(nullptr, 0, &TQZSvcObj::ControlThreadMain, this, 0, nullptr);
-        }
-        if (ControlThread == nullptr) {
-          // No thread for the hooks: the control runs here, as a whole.
-          --ControlQueueCount;
-          ControlBusy = false;
-          runHere = true;
-          if (entry.PendingReported) {
-            pendingReportedHere = true;
-            previousHere = entry.PreviousState;
-          }
-        } else {
-          ControlWake.Set();
-        }
+        ControlWake.Set();
       }
     }
     if (answer) {
       ReportStatus();
-      return;
-    }
-    if (!runHere) return;
-    if (pendingReportedHere) {
-      FinishControl(code, previousHere);
-      return;
-    }
-    switch (code) {
-      case SERVICE_CONTROL_STOP: DoStop(); break;
-      case SERVICE_CONTROL_PAUSE: DoPause(); break;
-      case SERVICE_CONTROL_CONTINUE: DoContinue(); break;
-      case SERVICE_CONTROL_SHUTDOWN: DoShutdown(); break;
+    } else if (runHere) {
+      CarryOutControl(code);
     }
   } catch (...) {
   }
@@ -601,12 +576,8 @@ bool TQZSvcObj::ReportProgress(uint32_t waitHint) {
     TQZCritSectGuard guard(StatusLock);
     const uint32_t state = State.load();
     if (StatusHandle == nullptr || StoppedReported || !IsPendingState(state)) return false;
-    // The report after this one in the same state takes LastCheckPoint as it
-    // stands, so the check point never goes back.
-    LastCheckPoint = (LastCheckPoint > 1 ? LastCheckPoint : 1) + 1;
     ProgressWaitHint = waitHint;
-    const uint32_t checkPoint = LastCheckPoint;
-    sent = SendStatusLocked(error, checkPoint);
+    sent = SendStatusLocked(error, true);
   }
   if (!sent) LogEvent(SystemErrorText(error), EVENTLOG_ERROR_TYPE, 0, 0, TQZString());
   return sent;
@@ -623,7 +594,7 @@ void TQZSvcObj::ReportStatus() {
   if (!sent) LogEvent(SystemErrorText(error), EVENTLOG_ERROR_TYPE, 0, 0, TQZString());
 }
 
-bool TQZSvcObj::SendStatusLocked(uint32_t& error, uint32_t checkPoint) {
+bool TQZSvcObj::SendStatusLocked(uint32_t& error, bool advance) {
   const uint32_t state = State.load();
   SERVICE_STATUS status = {};
   status.dwServiceType =
@@ -637,11 +608,11 @@ bool TQZSvcObj::SendStatusLocked(uint32_t& error, uint32_t checkPoint) {
       state == QZ_SERVICE_STOPPED && RunFailed.load() ? ERROR_SERVICE_SPECIFIC_ERROR : ExitCode;
   status.dwServiceSpecificExitCode =
       status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR ? ServiceExitCode : 0;
-  // A pending state reported again keeps its check point, which only
-  // progress reports advance.
-  const bool samePending = state == PrevState.load() && IsPendingState(state);
-  status.dwCheckPoint =
-      checkPoint != 0 ? checkPoint : samePending ? (LastCheckPoint > 1 ? LastCheckPoint : 1) : 0;
+  // A pending state reported again keeps its check point (at least 1), which
+  // only progress reports advance; so it never goes back.
+  if (state == PrevState.load() && IsPendingState(state)) {
+    status.dwCheckPoint = (LastCheckPoint > 1 ? LastCheckPoint : 1) + (advance ? 1 : 0);
+  }
   status.dwWaitHint = ProgressWaitHint != 0 ? ProgressWaitHint : WaitHint;
   LastCheckPoint = status.dwCheckPoint;
   PrevState = state;

@@ -47,6 +47,12 @@ class FakeScmTest : public testing::Test {
     return names;
   }
   int Closes() const { return Fake.Count("CloseServiceHandle"); }
+  // What "-start" without parameters prints.
+  std::string StartOutput() {
+    char prog[] = "svc.exe", sw[] = "-start";
+    char* argv[] = {prog, sw, nullptr};
+    return Output([&] { App.CmdStart(2, argv); });
+  }
   PlatformCall Create() const { return Fake.Last("CreateServiceA"); }
 
   FakePlatform Fake;
@@ -171,10 +177,8 @@ std::function<void(int, SERVICE_STATUS&)> PendingThen(DWORD pending, int polls, 
 }
 
 TEST_F(TQZSvcAppCommandsTest, CommandsWaitThroughPendingStatesAndNameWhatWasReached) {
-  char prog[] = "svc.exe", sw[] = "-start";
-  char* argv[] = {prog, sw, nullptr};
   Fake.StatusAnswer = PendingThen(SERVICE_START_PENDING, 3, SERVICE_RUNNING);
-  EXPECT_EQ(SuccessLine("start", "QzSvc"), Output([&] { App.CmdStart(2, argv); }));
+  EXPECT_EQ(SuccessLine("start", "QzSvc"), StartOutput());
   EXPECT_EQ(4, Fake.Count("QueryServiceStatus"));
 
   // A start the service refused: the failure line carries its exit code.
@@ -182,11 +186,14 @@ TEST_F(TQZSvcAppCommandsTest, CommandsWaitThroughPendingStatesAndNameWhatWasReac
   Fake.StatusAnswer = PendingThen(SERVICE_START_PENDING, 1, SERVICE_STOPPED,
                                   ERROR_SERVICE_SPECIFIC_ERROR, 42);
   EXPECT_EQ(FailureLine("start", "QzSvc", ERROR_SERVICE_SPECIFIC_ERROR),
-            Output([&] { App.CmdStart(2, argv); }));
+            StartOutput());
 
   Fake.Reset();
   Fake.StatusAnswer = PendingThen(SERVICE_START_PENDING, 1, SERVICE_PAUSED);
-  EXPECT_EQ(SuccessLine("start", "QzSvc"), Output([&] { App.CmdStart(2, argv); }));
+  EXPECT_EQ(SuccessLine("start", "QzSvc"), StartOutput());
+  // Stopped without a code of its own: the service is simply not running.
+  Fake.StatusAnswer = PendingThen(SERVICE_START_PENDING, 1, SERVICE_STOPPED);
+  EXPECT_EQ(FailureLine("start", "QzSvc", ERROR_SERVICE_NOT_ACTIVE), StartOutput());
 
   Fake.Reset();
   Fake.StatusAnswer = PendingThen(SERVICE_STOP_PENDING, 2, SERVICE_STOPPED,
@@ -208,10 +215,8 @@ TEST_F(TQZSvcAppCommandsTest, PendingStateWhoseCheckPointStandsStillEndsTheWaitW
     s.dwCheckPoint = 1;
     s.dwWaitHint = 100;
   };
-  char prog[] = "svc.exe", sw[] = "-start";
-  char* argv[] = {prog, sw, nullptr};
   EXPECT_EQ(FailureLine("start", "QzSvc", ERROR_SERVICE_REQUEST_TIMEOUT),
-            Output([&] { App.CmdStart(2, argv); }));
+            StartOutput());
   // Polled about every 100 ms over the 1 s the wait hint is taken as at
   // least: neither once nor in a busy loop.
   EXPECT_GE(Fake.Count("QueryServiceStatus"), 5);
@@ -226,9 +231,7 @@ TEST_F(TQZSvcAppCommandsTest, StartDuringAStopWaitsForTheStopThenStarts) {
     if (nth <= 3) s.dwCurrentState = nth < 3 ? SERVICE_STOP_PENDING : SERVICE_STOPPED;
     s.dwCheckPoint = static_cast<DWORD>(nth);
   };
-  char prog[] = "svc.exe", sw[] = "-start";
-  char* argv[] = {prog, sw, nullptr};
-  EXPECT_EQ(SuccessLine("start", "QzSvc"), Output([&] { App.CmdStart(2, argv); }));
+  EXPECT_EQ(SuccessLine("start", "QzSvc"), StartOutput());
   EXPECT_EQ(2, Fake.Count("StartServiceA"));
 
   // A stop that never ends leaves the service as it is.
@@ -236,7 +239,7 @@ TEST_F(TQZSvcAppCommandsTest, StartDuringAStopWaitsForTheStopThenStarts) {
   Fake.Fail("StartServiceA", ERROR_SERVICE_ALREADY_RUNNING);
   Fake.StatusAnswer = [](int, SERVICE_STATUS& s) { s.dwCurrentState = SERVICE_STOP_PENDING; };
   EXPECT_EQ(FailureLine("start", "QzSvc", ERROR_SERVICE_REQUEST_TIMEOUT),
-            Output([&] { App.CmdStart(2, argv); }));
+            StartOutput());
   EXPECT_EQ(1, Fake.Count("StartServiceA"));
 }
 
@@ -274,10 +277,8 @@ TEST_F(TQZSvcAppCommandsTest, StartPassesAnEmptyArgumentOnAsAnEmptyText) {
 
 TEST_F(TQZSvcAppCommandsTest, StartOfRunningServiceCountsAsSuccess) {
   Fake.Fail("StartServiceA", ERROR_SERVICE_ALREADY_RUNNING);
-  char prog[] = "svc.exe", sw[] = "-start";
-  char* argv[] = {prog, sw, nullptr};
   EXPECT_EQ(SuccessLine("start", "QzSvc"),
-            Output([&] { App.CmdStart(2, argv); }));
+            StartOutput());
 }
 
 TEST_F(TQZSvcObjInstallTest, RegistersTheDefinitionFields) {
