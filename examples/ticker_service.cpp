@@ -1,7 +1,9 @@
 // Example service: under the service control manager it appends a numbered
 // line to a tick file every 200 ms and writes none while paused. Started with
 // "refuse" it refuses to start, with "slow" it takes 3 s to start and with
-// "slowstop" 3 s to stop, reporting its progress meanwhile.
+// "slowstop" 3 s to stop, reporting its progress meanwhile. It has -status,
+// and takes user-defined controls (-control 128 to 255), which it notes in a
+// control file with the thread that received them.
 #include <windows.h>
 
 #include <atomic>
@@ -11,11 +13,15 @@
 #include "service/svc_app.h"
 
 static TQZString TickFile;
+static TQZString ControlFile;
+static DWORD MainThread = 0;  // the SCM's dispatcher runs on it
+static std::atomic<DWORD> WorkThread{0};
 static std::atomic<bool> Paused{false};
 static TQZSvcApp* App = nullptr;
 static bool SlowStop = false;
 
 static void Tick(void*, TQZSvcObj* service) {
+  WorkThread = GetCurrentThreadId();
   // StopRequested is set before StopEvent is signalled: a stop ends the loop.
   for (unsigned n = 1; !service->StopRequested;) {
     if (FILE* file = Paused ? nullptr : std::fopen(TickFile.Text(), "a")) {
@@ -50,6 +56,17 @@ static void Stop(bool asService) {
   if (asService && SlowStop) SlowWork();
 }
 
+static void NoteControl(uint32_t code) {
+  const DWORD thread = GetCurrentThreadId();
+  const char* name = thread == MainThread ? "dispatcher"
+                     : thread == WorkThread ? "service main"
+                                            : "control";
+  if (FILE* file = std::fopen(ControlFile.Text(), "a")) {
+    std::fprintf(file, "control %u on the %s thread\n", static_cast<unsigned>(code), name);
+    std::fclose(file);
+  }
+}
+
 static void CountTicks(int, int, char**) {
   int lines = 0;
   if (FILE* file = std::fopen(TickFile.Text(), "r")) {
@@ -62,6 +79,8 @@ static void CountTicks(int, int, char**) {
 int main(int argc, char** argv) {
   // The SCM runs "ticker.exe /service ticks.log"; "-ticks [name]" counts a file.
   TickFile = ModulePath + (argc > 2 ? argv[2] : "ticks.log");
+  ControlFile = ModulePath + "controls.log";
+  MainThread = GetCurrentThreadId();
   TQZSvcApp app("QzTicker", "Ticker example", "Writes a tick line every 200 ms");
   App = &app;
   app.ServiceParams = "ticks.log";
@@ -71,6 +90,9 @@ int main(int argc, char** argv) {
   app.OnUser = &CountTicks;
   app.OnStart = &Start;  // false refuses: the run ends with 1066
   app.OnStop = &Stop;    // on the run's control thread, not the dispatcher
+  app.StatusSwitch = true;          // -status
+  app.ControlSwitch = true;         // -control <code>, 128 to 255 ...
+  app.OnControl = &NoteControl;     // ... handled on the control thread
   app.Service->StartType = 3;  // SERVICE_DEMAND_START
   app.Service->Dependencies->Add("PlugPlay");
   app.Service->OnExecute.Function = &Tick;

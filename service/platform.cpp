@@ -18,6 +18,7 @@ TQZServiceApi MakeRealApi() {
   api.ControlService = ::ControlService;
   api.DeleteService = ::DeleteService;
   api.QueryServiceStatus = ::QueryServiceStatus;
+  api.QueryServiceStatusEx = ::QueryServiceStatusEx;
   api.ChangeServiceConfig2A = ::ChangeServiceConfig2A;
   api.CloseServiceHandle = ::CloseServiceHandle;
   return api;

@@ -32,6 +32,8 @@ struct TQZServiceApi {
                                LPSERVICE_STATUS status);
   BOOL(WINAPI* DeleteService)(SC_HANDLE service);
   BOOL(WINAPI* QueryServiceStatus)(SC_HANDLE service, LPSERVICE_STATUS status);
+  BOOL(WINAPI* QueryServiceStatusEx)(SC_HANDLE service, SC_STATUS_TYPE level,
+                                     LPBYTE buffer, DWORD size, LPDWORD needed);
   BOOL(WINAPI* ChangeServiceConfig2A)(SC_HANDLE service, DWORD infoLevel,
                                       LPVOID info);
   BOOL(WINAPI* CloseServiceHandle)(SC_HANDLE handle);

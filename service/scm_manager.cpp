@@ -30,6 +30,7 @@ void TQZSCManager::Close() {
   CloseField(ServiceHandle);
   CloseManager();
   Status = TQZServiceStatus{};
+  ProcessId = 0;
 }
 
 void TQZSCManager::CloseManager() { CloseField(ManagerHandle); }
@@ -180,6 +181,34 @@ bool TQZSCManager::QueryStatus() {
   }
   LastError = 0;
   return true;
+}
+
+bool TQZSCManager::QueryStatusEx() {
+  if (!ServiceOpen) return false;
+  SERVICE_STATUS_PROCESS status = {};
+  DWORD needed = 0;
+  if (!ServiceApi().QueryServiceStatusEx(AsScHandle(ServiceHandle.load()),
+                                         SC_STATUS_PROCESS_INFO,
+                                         reinterpret_cast<LPBYTE>(&status),
+                                         sizeof(status), &needed)) {
+    LastError = GetLastError();
+    return false;
+  }
+  Status.ServiceType = status.dwServiceType;
+  Status.CurrentState = status.dwCurrentState;
+  Status.ControlsAccepted = status.dwControlsAccepted;
+  Status.Win32ExitCode = status.dwWin32ExitCode;
+  Status.ServiceSpecificExitCode = status.dwServiceSpecificExitCode;
+  Status.CheckPoint = status.dwCheckPoint;
+  Status.WaitHint = status.dwWaitHint;
+  ProcessId = status.dwProcessId;
+  LastError = 0;
+  return true;
+}
+
+bool TQZSCManager::SendUserControl(uint32_t code) {
+  if (!ServiceOpen) return false;
+  return SendControl(code);
 }
 
 bool TQZSCManager::WaitWhilePending(uint32_t pendingState) {

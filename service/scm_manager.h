@@ -45,6 +45,11 @@ class TQZSCManager {
   bool SetDescription(const TQZString& text);
   // Reads the service's current status into Status.
   bool QueryStatus();
+  // QueryStatus that also reads the id of the service's process into
+  // ProcessId (0 while it is not running).
+  bool QueryStatusEx();
+  // Sends a user-defined control code; Status holds the answer.
+  bool SendUserControl(uint32_t code);
   // Follows the service while it reports pendingState, polling no faster
   // than every 50 ms, for as long as its check point advances within its
   // wait hint and at most MaxPendingWait ms in all. Status then holds the
@@ -59,6 +64,7 @@ class TQZSCManager {
   TQZString ServiceName;
   uint32_t LastError = 0;
   TQZServiceStatus Status;
+  uint32_t ProcessId = 0;
 
  private:
   // ControlService with Status; LastError follows the call's outcome.

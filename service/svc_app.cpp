@@ -44,6 +44,11 @@ const char FixedHelpBlock[] =
     "  -pause                    pause service\n"
     "  -continue                 continue service\n";
 
+const char StatusHelpLine[] = "  -status                   show service status\n";
+const char ControlHelpLine[] = "  -control <code>           send a user-defined control (128-255)\n";
+const char StatusDescription[] = "show service status";
+const char ControlDescription[] = "send a user-defined control (128-255)";
+
 const char ClauseIndent[] = "  ";
 
 // The service object whose service run is under way, null at other times.
@@ -84,6 +89,8 @@ TQZSvcApp::TQZSvcApp(const TQZString& serviceName,
   Service->OnStop.UserData = this;
   Service->OnShutdown.Function = &TQZSvcApp::AppOnShutdown;
   Service->OnShutdown.UserData = this;
+  Service->OnControl.Function = &TQZSvcApp::AppOnControl;
+  Service->OnControl.UserData = this;
 
   ResetSwitches();
 }
@@ -115,9 +122,31 @@ void TQZSvcApp::ResetSwitches() {
   for (int32_t code = 0; code < 9; ++code) {
     SwitchDescriptions->Add(code, SwitchDescriptionTexts[code]);
   }
+  AddOptionalSwitches();
+}
+
+void TQZSvcApp::AddOptionalSwitches() {
+  struct Optional {
+    bool On;
+    const char* Text;
+    int32_t Code;
+    const char* Description;
+  };
+  const Optional optional[] = {
+      {StatusSwitch, "-status", QZ_SWITCH_STATUS, StatusDescription},
+      {ControlSwitch, "-control", QZ_SWITCH_CONTROL, ControlDescription},
+  };
+  for (const Optional& o : optional) {
+    if (!o.On || Switches->Find(o.Text, 0, nullptr, 0) >= 0) continue;
+    Switches->Add(o.Text, static_cast<uintptr_t>(static_cast<uint32_t>(o.Code)));
+    if (SwitchDescriptions->GetText(o.Code).Length() == 0) {
+      SwitchDescriptions->Add(o.Code, o.Description);
+    }
+  }
 }
 
 void TQZSvcApp::Main(int argc, char** argv) {
+  AddOptionalSwitches();
   if (argc <= 1) {
     if (GetServiceSwitch().Length() > 0) {
       RunConsole(argc, argv);
@@ -144,7 +173,15 @@ void TQZSvcApp::Main(int argc, char** argv) {
     case 6: CmdStop(); break;
     case 7: CmdPause(); break;
     case 8: CmdContinue(); break;
-    default: CmdUser(code, argc, argv); break;
+    default:
+      if (code == QZ_SWITCH_STATUS && StatusSwitch) {
+        CmdStatus();
+      } else if (code == QZ_SWITCH_CONTROL && ControlSwitch) {
+        CmdControl(argc, argv);
+      } else {
+        CmdUser(code, argc, argv);
+      }
+      break;
   }
 }
 
@@ -163,7 +200,13 @@ TQZString TQZSvcApp::GetTitle() {
 }
 
 TQZString TQZSvcApp::GetSwitchClause() {
-  if (!ListSwitches) return FixedHelpBlock;
+  if (!ListSwitches) {
+    TQZString block = FixedHelpBlock;
+    if (StatusSwitch) block += StatusHelpLine;
+    if (ControlSwitch) block += ControlHelpLine;
+    return block;
+  }
+  AddOptionalSwitches();
   const int32_t count = Switches->Count();
   if (count == 0) return TQZString();
 
@@ -287,6 +330,11 @@ void TQZSvcApp::AppOnStop(void* app, TQZSvcObj* /*object*/, bool& /*ok*/) {
 void TQZSvcApp::AppOnShutdown(void* app, TQZSvcObj* /*object*/) {
   TQZSvcApp* self = static_cast<TQZSvcApp*>(app);
   if (self->OnStop != nullptr) self->OnStop(true);
+}
+
+void TQZSvcApp::AppOnControl(void* app, TQZSvcObj* /*object*/, uint32_t code) {
+  TQZSvcApp* self = static_cast<TQZSvcApp*>(app);
+  if (self->OnControl != nullptr) self->OnControl(code);
 }
 
 void QZ_WINAPI TQZSvcApp::AppCtrlHandler(unsigned long control) {

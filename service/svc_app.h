@@ -8,6 +8,10 @@
 #include "foundation/string.h"
 #include "service/svc_obj.h"
 
+// Switch codes of the commands a program turns on with StatusSwitch and
+// ControlSwitch; a switch of the program's own should use another code.
+enum : int32_t { QZ_SWITCH_STATUS = 100, QZ_SWITCH_CONTROL = 101 };
+
 class TQZSvcApp {
  public:
   TQZSvcApp(const TQZString& serviceName, const TQZString& displayName,
@@ -32,6 +36,10 @@ class TQZSvcApp {
   void CmdPause();
   void CmdContinue();
   void CmdUser(int code, int argc, char** argv);
+  // Prints the service's state, process id and exit codes.
+  void CmdStatus();
+  // Sends the user-defined control code in argv[2] (128 to 255).
+  void CmdControl(int argc, char** argv);
 
   // Callbacks of the embedding program; asService is false in the console
   // mode (main thread) and true under the service control manager. Under the
@@ -52,7 +60,15 @@ class TQZSvcApp {
   void (*OnConsoleRun)(TQZStringList* arguments) = nullptr;
   // A switch whose code is not 0 to 8, main thread, with the command line.
   void (*OnUser)(int switchCode, int argc, char** argv) = nullptr;
+  // A user-defined control code (128 to 255) sent to the running service:
+  // on the run's control thread, in order with the other controls. Without
+  // it such codes are ignored.
+  void (*OnControl)(uint32_t code) = nullptr;
   bool ListSwitches = false;
+  // Turn on the -status and -control <code> switches (off: the switch table
+  // and help are those of the built-in commands only).
+  bool StatusSwitch = false;
+  bool ControlSwitch = false;
   TQZString ServiceParams;
 
   TQZSvcObj* Service;
@@ -66,7 +82,14 @@ class TQZSvcApp {
   static bool AppOnStart(void* app, TQZSvcObj* object, bool& ok);
   static void AppOnStop(void* app, TQZSvcObj* object, bool& ok);
   static void AppOnShutdown(void* app, TQZSvcObj* object);
+  static void AppOnControl(void* app, TQZSvcObj* object, uint32_t code);
+
   static void QZ_WINAPI AppCtrlHandler(unsigned long control);
+
+ private:
+  // Adds the switches turned on by StatusSwitch and ControlSwitch that the
+  // table does not hold yet.
+  void AddOptionalSwitches();
 };
 
 #endif  // QZ_SERVICE_SVC_APP_H

@@ -187,6 +187,67 @@ void TQZSvcApp::CmdContinue() {
   RunControl(Service, "continue", Control::Continue);
 }
 
+namespace {
+
+const char* StateName(uint32_t state) {
+  switch (state) {
+    case QZ_SERVICE_STOPPED: return "STOPPED";
+    case QZ_SERVICE_START_PENDING: return "START_PENDING";
+    case QZ_SERVICE_STOP_PENDING: return "STOP_PENDING";
+    case QZ_SERVICE_RUNNING: return "RUNNING";
+    case QZ_SERVICE_CONTINUE_PENDING: return "CONTINUE_PENDING";
+    case QZ_SERVICE_PAUSE_PENDING: return "PAUSE_PENDING";
+    case QZ_SERVICE_PAUSED: return "PAUSED";
+    default: return "UNKNOWN";
+  }
+}
+
+// A decimal code from 128 to 255, nothing else: "0x80", "+200" or " 200"
+// are refused rather than read as something the operator did not type.
+bool ParseUserControl(const char* text, uint32_t& code) {
+  if (text == nullptr || text[0] == '\0') return false;
+  uint32_t value = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9' || value > 255) return false;
+    value = value * 10 + static_cast<uint32_t>(*p - '0');
+  }
+  if (value < 128 || value > 255) return false;
+  code = value;
+  return true;
+}
+
+}  // namespace
+
+void TQZSvcApp::CmdStatus() {
+  const TQZString name = Service->GetServiceName();
+  TQZSCManager manager;
+  const bool ok = manager.Open(name, false) && manager.QueryStatusEx();
+  PrintResult("status", name, ok, manager.LastError);
+  if (ok) {
+    const uint32_t state = static_cast<uint32_t>(manager.Status.CurrentState);
+    std::printf("  state: %u %s\n", static_cast<unsigned>(state), StateName(state));
+    std::printf("  process: %u\n", static_cast<unsigned>(manager.ProcessId));
+    std::printf("  exit code: %u, service-specific %u\n",
+                static_cast<unsigned>(manager.Status.Win32ExitCode),
+                static_cast<unsigned>(manager.Status.ServiceSpecificExitCode));
+    std::fflush(stdout);
+  }
+  manager.Close();
+}
+
+void TQZSvcApp::CmdControl(int argc, char** argv) {
+  const TQZString name = Service->GetServiceName();
+  uint32_t code = 0;
+  if (!ParseUserControl(argc > 2 && argv != nullptr ? argv[2] : nullptr, code)) {
+    PrintResult("control", name, false, InvalidParameter);
+    return;
+  }
+  TQZSCManager manager;
+  const bool ok = manager.Open(name, false) && manager.SendUserControl(code);
+  PrintResult("control", name, ok, manager.LastError);
+  manager.Close();
+}
+
 void TQZSvcApp::CmdUser(int code, int argc, char** argv) {
   if (OnUser != nullptr) {
     OnUser(code, argc, argv);

@@ -67,6 +67,13 @@ struct TQZPlainHook {
   void (*Function)(void* userData, TQZSvcObj* object) = nullptr;
   void* UserData = nullptr;
 };
+// OnControl: a user-defined control code (128 to 255), on the control
+// thread in arrival order with the other controls; the state is not changed
+// and no report is sent for it. Empty: such codes are ignored.
+struct TQZUserControlHook {
+  void (*Function)(void* userData, TQZSvcObj* object, uint32_t code) = nullptr;
+  void* UserData = nullptr;
+};
 
 // Win32 SCM states.
 enum : uint32_t {
@@ -132,6 +139,7 @@ class TQZSvcObj {
   TQZControlHook OnPause;
   TQZControlHook OnContinue;
   TQZPlainHook OnShutdown;
+  TQZUserControlHook OnControl;
 
   // Auto-reset; signalled after StopRequested is set, so a loop that tests
   // the flag and then waits on the event never misses a stop.

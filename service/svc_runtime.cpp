@@ -76,6 +76,8 @@ uint32_t PendingStateOf(uint32_t code) {
   }
 }
 
+bool IsUserControl(uint32_t code) { return code >= 128 && code <= 255; }
+
 bool IsPendingState(uint32_t state) {
   return state == QZ_SERVICE_START_PENDING || state == QZ_SERVICE_STOP_PENDING ||
          state == QZ_SERVICE_CONTINUE_PENDING || state == QZ_SERVICE_PAUSE_PENDING;
@@ -223,6 +225,7 @@ uint32_t ComposeControlsAccepted(bool acceptStop, bool acceptPauseContinue) {
 }  // namespace qzsvc
 
 using qzsvc::IsPendingState;
+using qzsvc::IsUserControl;
 using qzsvc::PendingStateOf;
 using qzsvc::NullWhenEmpty;
 using qzsvc::ReportServiceStopped;
@@ -382,6 +385,7 @@ void TQZSvcObj::DoShutdown() { CarryOutControl(SERVICE_CONTROL_SHUTDOWN); }
 
 bool TQZSvcObj::CarryOutControl(uint32_t code) {
   const uint32_t previous = State.load();
+  if (IsUserControl(code)) return FinishControl(code, previous);
   SetState(PendingStateOf(code));
   return FinishControl(code, previous);
 }
@@ -403,7 +407,19 @@ bool TQZSvcObj::FinishControl(uint32_t code, uint32_t previousState) {
       }
       SignalStop();
       return true;
-    default: return false;
+    default:
+      if (!IsUserControl(code)) return false;
+      if (OnControl.Function != nullptr) {
+        try {
+          OnControl.Function(OnControl.UserData, this, code);
+        } catch (...) {
+        }
+      }
+      {
+        TQZCritSectGuard guard(ControlLock);
+        if (ControlQueueCount == 0) ControlBusy = false;
+      }
+      return true;
   }
   if (hook->Function != nullptr) {
     try {
@@ -504,7 +520,8 @@ void TQZSvcObj::Control(uint32_t code) {
       return;
     }
     const uint32_t pending = PendingStateOf(code);
-    if (pending == 0) return;
+    const bool user = IsUserControl(code) && OnControl.Function != nullptr;
+    if (pending == 0 && !user) return;
     const bool stop = pending == QZ_SERVICE_STOP_PENDING;
     bool runHere = false;
     bool answer = false;
@@ -528,13 +545,14 @@ void TQZSvcObj::Control(uint32_t code) {
         answer = true;
       } else {
         if (stop) StopClaimed = true;
-        TQZPendingControl entry = {code, State.load(), false};
+        // A user control changes no state, so it has no pending report.
+        TQZPendingControl entry = {code, State.load(), user};
         // The pending report goes out now only when nothing else is under
         // way; otherwise the control thread sends it when the control's turn
         // comes, so that the reports keep the order of the state changes.
         // It is sent under the lock so that the control thread cannot
         // report the control's end before it.
-        if (!ControlBusy && ControlQueueCount == 0) {
+        if (!user && !ControlBusy && ControlQueueCount == 0) {
           SetState(pending);
           entry.PendingReported = true;
         }

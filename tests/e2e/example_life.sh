@@ -3,15 +3,34 @@
 # while it is paused and go on after it continues, its own switch, a stop
 # that ends its process, a refused start that the SCM keeps as a failure, a
 # slow start with advancing check points, a slow stop during which the
-# dispatcher still answers and a start waits, and its removal.
+# dispatcher still answers and a start waits, its status in each state, user
+# controls that reach it on its control thread, and its removal.
 . "$QZ_SOURCE_DIR/tests/e2e/commands_lib.sh"
 . "$QZ_SOURCE_DIR/tests/e2e/runtime_lib.sh"
 qz_cmd_begin
 
 TICKER="$BIN/ticker.exe"
 TICKS="$BIN/ticks.log"
+CONTROLS="$BIN/controls.log"
 qz_cleanup_service QzTicker
-rm -f "$TICKS"
+rm -f "$TICKS" "$CONTROLS"
+
+# expect_status <what> <state line> <process: zero|nonzero> <exit code line>
+expect_status() {
+  qz_run "$TICKER" -status
+  local process
+  process="$(printf '%s\n' "$OUT" | sed -n 's/^  process: //p')"
+  case "$process" in
+    0) [ "$3" = zero ] || process="0 (expected non-zero)" ;;
+    [1-9]*) [ "$3" = nonzero ] || process="$process (expected 0)" ;;
+  esac
+  qz_expect_eq "$1" "status service <QzTicker> success!
+  state: $2
+  process: $process
+  exit code: $4
+" "$OUT"
+  case "$process" in *expected*) qz_fail "$1: process id $process" ;; esac
+}
 
 ticks() { [ -f "$TICKS" ] && wc -l <"$TICKS" || echo 0; }
 # wait_ticks <count>: polls for up to about 60 s until the file has that many.
@@ -28,18 +47,28 @@ qz_expect_run "help lists the switches with -ticks" "Writes a tick line every 20
 
 switch clause:
   -continue      continue service
+  -control       send a user-defined control (128-255)
   -debug         run console application
   -help          display help information
   -install       install service
   -pause         pause service
   -remove        uninstall service
   -start         start service
+  -status        show service status
   -stop          stop service
   -ticks         print the number of ticks written
   -uninstall     uninstall service
   /?             display help information
   /service       run service application
 " "$TICKER" -help
+
+qz_expect_run "status of a service not installed" "$(qz_failure_line status QzTicker 1060)
+" "$TICKER" -status
+# Refused before the SCM is asked: it would have answered 1060.
+for code in 127 256 0x80; do
+  qz_expect_run "control $code is refused with 87" "$(qz_failure_line control QzTicker 87)
+" "$TICKER" -control $code
+done
 
 qz_expect_run "install" "install service <QzTicker> success!
 " "$TICKER" -install
@@ -52,10 +81,20 @@ qz_expect_run "start" "start service <QzTicker> success!
 " "$TICKER" -start
 qz_expect_state "running after start" QzTicker 4
 wait_ticks 3 && qz_pass "ticks while running" || qz_fail "ticks while running: $(ticks)"
+expect_status "status while running" "4 RUNNING" nonzero "0, service-specific 0"
+qz_expect_run "user control 200" "control service <QzTicker> success!
+" "$TICKER" -control 200
+qz_expect_run "user control 128" "control service <QzTicker> success!
+" "$TICKER" -control 128
+for i in $(seq 1 50); do [ "$(wc -l <"$CONTROLS" 2>/dev/null)" = 2 ] && break; sleep 0.1; done
+qz_expect_eq "user controls reach OnControl on the control thread, in order" \
+  "control 200 on the control thread
+control 128 on the control thread" "$(sed 's/\r$//' "$CONTROLS" 2>/dev/null)"
 
 qz_expect_run "pause" "pause service <QzTicker> success!
 " "$TICKER" -pause
 qz_expect_state "paused after pause" QzTicker 7
+expect_status "status while paused" "7 PAUSED" nonzero "0, service-specific 0"
 paused=$(ticks)
 # A tick already under way when the pause arrived may still land; a running
 # ticker would add about ten in this window.
@@ -74,6 +113,10 @@ qz_expect_run "stop" "stop service <QzTicker> success!
 " "$TICKER" -stop
 qz_expect_state "stopped after stop" QzTicker 1
 qz_expect_eq "the ticker process ends after the stop" 0 "$(qz_rt_wait_processes ticker.exe 0 2>/dev/null)"
+expect_status "status when stopped" "1 STOPPED" zero "0, service-specific 0"
+qz_expect_run "a user control to a stopped service fails with 1062" \
+  "$(qz_failure_line control QzTicker 1062)
+" "$TICKER" -control 200
 # Read once the process has ended, so the file no longer changes.
 qz_expect_eq "ticks are numbered in order, without gaps" \
   "$(seq -f 'tick %g' 1 "$(ticks)")" "$(sed 's/\r$//' "$TICKS")"
@@ -89,6 +132,7 @@ qz_expect_eq "sc query: WIN32_EXIT_CODE 1066" 1066 \
   "$(printf '%s\n' "$query" | awk -F: '/WIN32_EXIT_CODE/ { split($2, v, " "); print v[1] }')"
 qz_expect_eq "sc query: the service-specific exit code" 3 \
   "$(printf '%s\n' "$query" | awk -F: '/SERVICE_EXIT_CODE/ { split($2, v, " "); print v[1] }')"
+expect_status "status after the refused start" "1 STOPPED" zero "1066, service-specific 3"
 
 # A start of 3 s: the command waits for it, and the reports advance the
 # check point with the 1 s hint of each progress call.
@@ -124,5 +168,5 @@ qz_expect_run "final stop" "stop service <QzTicker> success!
 qz_expect_run "uninstall" "uninstall service <QzTicker> success!
 " "$TICKER" -uninstall
 qz_expect_eq "gone after uninstall" "" "$(qz_state QzTicker)"
-rm -f "$TICKS"
+rm -f "$TICKS" "$CONTROLS"
 qz_done

@@ -20,7 +20,8 @@ const char* const kFunctions[] = {
     "RegisterEventSourceA",        "ReportEventA",                "DeregisterEventSource",
     "OpenSCManagerA",              "OpenServiceA",                "CreateServiceA",
     "StartServiceA",               "ControlService",              "DeleteService",
-    "QueryServiceStatus",          "ChangeServiceConfig2A",       "CloseServiceHandle"};
+    "QueryServiceStatus",          "ChangeServiceConfig2A",       "CloseServiceHandle",
+    "QueryServiceStatusEx"};
 
 bool IsFunction(const std::string& name) {
   return std::find(std::begin(kFunctions), std::end(kFunctions), name) != std::end(kFunctions);
@@ -243,6 +244,27 @@ struct PlatformEntries {
     return scope.Return<BOOL>(TRUE, FALSE);
   }
 
+  static BOOL WINAPI QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE level,
+                                          LPBYTE buffer, DWORD size, LPDWORD needed) {
+    PlatformCall call = Named("QueryServiceStatusEx", service);
+    call.Level = static_cast<DWORD>(level);
+    call.DataSize = size;
+    PlatformCallScope scope(std::move(call), {HandleKind::Service});
+    if (needed != nullptr) *needed = sizeof(SERVICE_STATUS_PROCESS);
+    if (scope.Acts() && (level != SC_STATUS_PROCESS_INFO || buffer == nullptr ||
+                         size < sizeof(SERVICE_STATUS_PROCESS))) {
+      scope.Code = ERROR_INSUFFICIENT_BUFFER;
+    }
+    if (scope.Acts()) {
+      const SERVICE_STATUS status = scope.Fake.QueriedStatus();
+      SERVICE_STATUS_PROCESS out{};
+      std::memcpy(&out, &status, sizeof(status));
+      out.dwProcessId = status.dwCurrentState == SERVICE_STOPPED ? 0 : scope.Fake.ProcessId;
+      std::memcpy(buffer, &out, sizeof(out));
+    }
+    return scope.Return<BOOL>(TRUE, FALSE);
+  }
+
   static BOOL WINAPI DeleteService(SC_HANDLE service) {
     PlatformCall call = Named("DeleteService", service);
     PlatformCallScope scope(std::move(call), {HandleKind::Service});
@@ -287,6 +309,7 @@ FakePlatform::FakePlatform() {
   api.ControlService = PlatformEntries::ControlService;
   api.DeleteService = PlatformEntries::DeleteService;
   api.QueryServiceStatus = PlatformEntries::QueryServiceStatus;
+  api.QueryServiceStatusEx = PlatformEntries::QueryServiceStatusEx;
   api.ChangeServiceConfig2A = PlatformEntries::ChangeServiceConfig2A;
   api.CloseServiceHandle = PlatformEntries::CloseServiceHandle;
 }
@@ -645,6 +668,7 @@ void FakePlatform::Reset() {
   During = nullptr;
   ControlState = nullptr;
   StatusAnswer = nullptr;
+  ProcessId = 4242;
   {
     std::lock_guard<std::mutex> lock(Mutex);
     Settled = SERVICE_RUNNING;

@@ -117,6 +117,9 @@ class FakePlatform {
   // (running) or control (stopped, paused, running) settles in, running at
   // first; StatusAnswer, when set, may change that answer of the nth query.
   std::function<void(int nth, SERVICE_STATUS& status)> StatusAnswer;
+  // QueryServiceStatusEx answers with the same status and this process id,
+  // or 0 while the state is stopped.
+  DWORD ProcessId = 4242;
   // Written through CreateServiceA's tag pointer when it is given one.
   DWORD AssignedTag = 0;
   // Left as the last error by every call that succeeds, so that a code read

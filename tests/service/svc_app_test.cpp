@@ -359,6 +359,34 @@ TEST_F(TQZSvcAppTest, ListedUserSwitchWithoutDescriptionShowsItsCode) {
   }
 }
 
+TEST_F(TQZSvcAppTest, StatusAndControlSwitchesExistOnlyWhenTurnedOn) {
+  EXPECT_EQ(Head(RunMain({"-status"}), "Test TQZSvcApp demo\nerror: switch <-status>"),
+            "Test TQZSvcApp demo\nerror: switch <-status>");
+  EXPECT_EQ(App.Switches->Find("-control"), -1);
+
+  App.StatusSwitch = true;
+  App.ControlSwitch = true;
+  EXPECT_EQ(RunMain({"-help"}),
+            std::string("Test TQZSvcApp demo\n\nswitch clause:\n") + FixedClause +
+                "  -status                   show service status\n"
+                "  -control <code>           send a user-defined control (128-255)\n");
+  App.ListSwitches = true;
+  const std::string clause = Text(App.GetSwitchClause());
+  for (const std::string& line :
+       {ClauseLine("-status", 15, "show service status"),
+        ClauseLine("-control", 15, "send a user-defined control (128-255)")}) {
+    EXPECT_NE(clause.find(line), std::string::npos) << line;
+  }
+  // Both stay once in the table, however often it is shown or reset.
+  App.ResetSwitches();
+  RunMain({"-help"});
+  EXPECT_EQ(App.Switches->Count(), 13);
+  // -status goes to the control manager, not to OnUser.
+  Fake.Fail("OpenServiceA", ERROR_SERVICE_DOES_NOT_EXIST);
+  EXPECT_EQ(Head(RunMain({"-STATUS"}), "status service <TestSvc> failure! reason(1060)"),
+            "status service <TestSvc> failure! reason(1060)");
+}
+
 TEST_F(TQZSvcAppTest, EmptySwitchTableListsNoClause) {
   App.ListSwitches = true;
   App.Switches->Clear();
@@ -465,6 +493,52 @@ TEST_F(TQZSvcAppTest, ServiceRunCallsTheCallbacksThroughTheAdapters) {
   EXPECT_EQ(Log.StartArguments,
             (std::vector<std::string>{"TestSvc", "from-scm"}));
   EXPECT_EQ(ServiceTableCount(), 0);
+}
+
+struct UserControlLog {
+  std::vector<uint32_t> Codes;
+  std::vector<DWORD> Threads;
+} UserControls;
+
+TEST_F(TQZSvcAppTest, UserControlsReachOnControlOnTheControlThreadWithoutAReport) {
+  Fake.Fail("StartServiceCtrlDispatcherA", 0);
+  Fake.StartPlan = {{"TestSvc"}};
+  // Codes outside 128 to 255 are not user controls and never reach it.
+  Fake.Controls = {200, 127, 256, SERVICE_CONTROL_PAUSE, 128, 255, SERVICE_CONTROL_STOP};
+  UserControls = {};
+  App.OnControl = [](uint32_t code) {
+    UserControls.Codes.push_back(code);
+    UserControls.Threads.push_back(GetCurrentThreadId());
+  };
+  RunMain({"/service"});
+  EXPECT_EQ(UserControls.Codes, (std::vector<uint32_t>{200, 128, 255}));
+  std::vector<DWORD> states;
+  DWORD mainThread = 0, pauseThread = 0;
+  for (const PlatformCall& call : Fake.CallsOf("SetServiceStatus")) {
+    states.push_back(call.Status.dwCurrentState);
+    if (call.Status.dwCurrentState == SERVICE_RUNNING && mainThread == 0) {
+      mainThread = call.ThreadId;
+    }
+    if (call.Status.dwCurrentState == SERVICE_PAUSED) pauseThread = call.ThreadId;
+  }
+  EXPECT_EQ(states, (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING,
+                                        SERVICE_PAUSE_PENDING, SERVICE_PAUSED,
+                                        SERVICE_STOP_PENDING, SERVICE_STOPPED}));
+  // The pause's end is reported by the control thread, the thread that
+  // carries out every control's hook in arrival order.
+  for (DWORD thread : UserControls.Threads) {
+    EXPECT_EQ(thread, pauseThread);
+    EXPECT_NE(thread, mainThread);
+  }
+
+  // Without OnControl the codes are ignored and nothing else changes.
+  Fake.Reset();
+  Fake.StartPlan = {{"TestSvc"}};
+  Fake.Controls = {200, SERVICE_CONTROL_STOP};
+  App.OnControl = nullptr;
+  RunMain({"/service"});
+  EXPECT_EQ(Fake.Count("SetServiceStatus"), 4);
+  EXPECT_EQ(UserControls.Codes.size(), 3u);
 }
 
 TEST_F(TQZSvcAppTest, ServiceObjectIsPublishedOnlyWhileTheDispatcherRuns) {

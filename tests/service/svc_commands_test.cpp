@@ -281,6 +281,68 @@ TEST_F(TQZSvcAppCommandsTest, StartOfRunningServiceCountsAsSuccess) {
             StartOutput());
 }
 
+TEST_F(TQZSvcAppCommandsTest, StatusPrintsStateProcessAndExitCodes) {
+  EXPECT_EQ(SuccessLine("status", "QzSvc") +
+                "  state: 4 RUNNING\n  process: 4242\n  exit code: 0, service-specific 0\n",
+            Output([&] { App.CmdStatus(); }));
+  EXPECT_EQ((Calls{"OpenSCManagerA", "OpenServiceA", "QueryServiceStatusEx"}), Requests());
+  EXPECT_EQ(static_cast<DWORD>(SC_STATUS_PROCESS_INFO), Fake.Last("QueryServiceStatusEx").Level);
+  EXPECT_EQ(ReadExecute, Fake.Last("OpenServiceA").Access);
+  EXPECT_EQ(2, Closes());
+
+  Fake.Reset();
+  Fake.StatusAnswer = [](int, SERVICE_STATUS& status) {
+    status.dwCurrentState = SERVICE_STOPPED;
+    status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+    status.dwServiceSpecificExitCode = 3;
+  };
+  EXPECT_EQ(SuccessLine("status", "QzSvc") +
+                "  state: 1 STOPPED\n  process: 0\n  exit code: 1066, service-specific 3\n",
+            Output([&] { App.CmdStatus(); }));
+
+  Fake.Reset();
+  Fake.Fail("OpenServiceA", ERROR_SERVICE_DOES_NOT_EXIST);
+  EXPECT_EQ(FailureLine("status", "QzSvc", ERROR_SERVICE_DOES_NOT_EXIST),
+            Output([&] { App.CmdStatus(); }));
+  Fake.Reset();
+  Fake.Fail("QueryServiceStatusEx", ERROR_ACCESS_DENIED);
+  EXPECT_EQ(FailureLine("status", "QzSvc", ERROR_ACCESS_DENIED),
+            Output([&] { App.CmdStatus(); }));
+  EXPECT_EQ(2, Closes());
+}
+
+TEST_F(TQZSvcAppCommandsTest, ControlSendsUserCodesAndRefusesOthersBeforeTheScmIsAsked) {
+  char prog[] = "svc.exe", sw[] = "-control";
+  for (const char* code : {"128", "200", "255"}) {
+    Fake.Reset();
+    std::string text = code;
+    char* argv[] = {prog, sw, &text[0], nullptr};
+    EXPECT_EQ(SuccessLine("control", "QzSvc"), Output([&] { App.CmdControl(3, argv); }));
+    EXPECT_EQ((Calls{"OpenSCManagerA", "OpenServiceA", "ControlService"}), Requests());
+    EXPECT_EQ(static_cast<DWORD>(std::stoul(text)), Fake.Last("ControlService").Control);
+    EXPECT_EQ(2, Closes());
+  }
+  for (const char* code : {"127", "256", "0", "1", "4294967496", "0x80", "+200", " 200", "20a", ""}) {
+    SCOPED_TRACE(code);
+    Fake.Reset();
+    std::string text = code;
+    char* argv[] = {prog, sw, &text[0], nullptr};
+    EXPECT_EQ(FailureLine("control", "QzSvc", ERROR_INVALID_PARAMETER),
+              Output([&] { App.CmdControl(3, argv); }));
+    EXPECT_TRUE(Fake.Calls().empty());
+  }
+  char* missing[] = {prog, sw, nullptr};
+  EXPECT_EQ(FailureLine("control", "QzSvc", ERROR_INVALID_PARAMETER),
+            Output([&] { App.CmdControl(2, missing); }));
+  EXPECT_TRUE(Fake.Calls().empty());
+
+  std::string text = "200";
+  char* argv[] = {prog, sw, &text[0], nullptr};
+  Fake.Fail("ControlService", ERROR_SERVICE_NOT_ACTIVE);
+  EXPECT_EQ(FailureLine("control", "QzSvc", ERROR_SERVICE_NOT_ACTIVE),
+            Output([&] { App.CmdControl(3, argv); }));
+}
+
 TEST_F(TQZSvcObjInstallTest, RegistersTheDefinitionFields) {
   EXPECT_EQ(SuccessLine("install", "QzSvc"), Output([&] { App.CmdInstall(); }));
   EXPECT_EQ((Calls{"OpenSCManagerA", "CreateServiceA", "ChangeServiceConfig2A"}),
