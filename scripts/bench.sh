@@ -60,7 +60,8 @@ fetch_benchmark_source() {
   [ -s "$ROOT/build/qz-debsrc.list" ] || [ -s "$ROOT/build/qz-debsrc.sources" ] ||
     { echo "bench: no package source entry to derive a source entry from" >&2; return 1; }
   install_source_entries || return 1
-  $SUDO apt-get update -qq || return 1
+  # A mirror that is syncing fails some index; the source index may still be there.
+  $SUDO apt-get update -qq || echo "bench: apt-get update reported errors; trying anyway" >&2
   ( cd "$ROOT/build" && apt-get source --download-only benchmark >/dev/null ) && [ -f "$TARBALL" ]
 }
 fetch_benchmark_source || { echo "bench: could not download Google Benchmark's source" >&2; exit 1; }

@@ -461,6 +461,11 @@ void TQZSvcObj::OpenControls() {
   ControlBusy = false;
   ControlsOpen = true;
   ControlWake.TryWait();
+  // Made now rather than at the first control, so that the control does not
+  // wait for the thread to be created; Control tries again if this fails.
+  if (ControlThread == nullptr && ControlWake.Handle != nullptr) {
+    ControlThread = CreateThread(nullptr, 0, &TQZSvcObj::ControlThreadMain, this, 0, nullptr);
+  }
 }
 
 void TQZSvcObj::CloseControls() {
