@@ -20,6 +20,11 @@ TQZServiceApi MakeRealApi() {
   api.QueryServiceStatus = ::QueryServiceStatus;
   api.ChangeServiceConfig2A = ::ChangeServiceConfig2A;
   api.CloseServiceHandle = ::CloseServiceHandle;
+  api.FindResourceA = ::FindResourceA;
+  api.RegCreateKeyExA = ::RegCreateKeyExA;
+  api.RegSetValueExA = ::RegSetValueExA;
+  api.RegDeleteKeyA = ::RegDeleteKeyA;
+  api.RegCloseKey = ::RegCloseKey;
   return api;
 }
 
