@@ -18,6 +18,7 @@ mkdir -p "$FOLDER"
 cp "$BIN/ticker.exe" "$TICKER"
 rm -f "$TICKS"
 qz_cleanup_service QzTicker
+qz_cleanup_service TestSvc
 # The event source key goes too, should the uninstall not be reached.
 trap 'wine reg delete "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QzTicker" /f \
   >/dev/null 2>&1; qz_end; rm -rf "$QZ_TMP" "$WINEPREFIX/drive_c/Dienste"' EXIT
@@ -77,4 +78,12 @@ qz_expect_run "uninstall" "uninstall service <QzTicker> success!
 " "$TICKER" -uninstall
 qz_expect_eq "gone after uninstall" "" "$(qz_state QzTicker)"
 qz_expect_eq "event source gone after uninstall" "error=2" "$(probe eventsource QzTicker)"
+
+# The demonstration service keeps the prefix's code page (1252), in which the
+# Japanese characters of the folder's name have no form: it refuses to
+# register the path with '?' in their place.
+cp "$BIN/svcdemo.exe" "$FOLDER/svcdemo.exe"
+qz_expect_run "install without UTF-8 from the folder is refused" \
+  "$(qz_failure_line install TestSvc 123)"$'\n' "$FOLDER/svcdemo.exe" -install
+qz_expect_eq "nothing registered" "" "$(qz_state TestSvc)"
 qz_done
