@@ -20,7 +20,7 @@ const uint32_t InvalidName = 123;      // ERROR_INVALID_NAME
 // True when the file name holds a '?' outside a leading "\\?\" prefix. The
 // ANSI calls put '?' for every character the code page cannot represent, and
 // no file name can contain one, so such a name is not the executable's. No
-// double-byte code page uses '?' as a trail byte.
+// double-byte ANSI code page (932, 936, 949, 950) uses '?' as a trail byte.
 bool HasUnmappedCharacter(const TQZString& fileName) {
   const char* text = fileName.Text();
   int32_t start = 0;
