@@ -50,8 +50,10 @@ function(_qzsvc_write_file path content)
   file(REMOVE ${path}.new)
 endfunction()
 
-# A text as the contents of a resource script's string.
+# A text as the contents of a resource script's string, where a backslash
+# starts an escape and a quote is doubled.
 function(_qzsvc_rc_string out text)
+  string(REPLACE "\\" "\\\\" text "${text}")
   string(REPLACE "\"" "\"\"" text "${text}")
   set(${out} "${text}" PARENT_SCOPE)
 endfunction()
@@ -82,6 +84,12 @@ function(qzsvc_add_service target)
                         "up to four numbers separated by dots")
   endif()
   string(REPLACE "." ";" parts "${QZ_VERSION}")
+  foreach(part ${parts})
+    if(part GREATER 65535)
+      message(FATAL_ERROR "qzsvc_add_service(${target}): each part of VERSION "
+                          "${QZ_VERSION} must be at most 65535")
+    endif()
+  endforeach()
   list(LENGTH parts count)
   while(count LESS 4)
     list(APPEND parts 0)
