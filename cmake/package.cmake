@@ -17,6 +17,8 @@ if(TARGET qz_service)
   install(FILES
     service/svc_app.h service/svc_obj.h service/event_log.h service/scm_manager.h
     DESTINATION ${QZ_INSTALL_INCLUDEDIR}/service)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/qzsvc_add_service.cmake
+    DESTINATION ${QZ_INSTALL_CMAKEDIR})
 endif()
 
 install(TARGETS ${QZ_PACKAGE_TARGETS} EXPORT qzsvcTargets

@@ -81,7 +81,9 @@ int main(int argc, char** argv) {
   TickFile = ModulePath + (argc > 2 ? argv[2] : "ticks.log");
   ControlFile = ModulePath + "controls.log";
   MainThread = GetCurrentThreadId();
-  TQZSvcApp app("QzTicker", "Ticker example", "Writes a tick line every 200 ms");
+  // Built with UTF-8 as its ANSI code page, so the display name is UTF-8.
+  TQZSvcApp app("QzTicker", "Ticker example (\u00DCberwachung \u76E3\u8996)",
+                "Writes a tick line every 200 ms");
   App = &app;
   app.ServiceParams = "ticks.log";
   app.ListSwitches = true;

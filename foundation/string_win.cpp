@@ -28,6 +28,9 @@ int32_t StringOsMessageText(uint32_t code, char* buffer, int32_t size) {
 }
 
 bool StringOsDoubleByteEnabled() {
+  // UTF-8 has no lead bytes, although the system may still report double-byte
+  // support for its own code page.
+  if (GetACP() == CP_UTF8) return false;
   // Loaded by name rather than imported, so that a process that never meets
   // a byte of 0x80 or above never loads USER32 and its start-up cost.
   HMODULE user32 = LoadLibraryA("user32.dll");

@@ -21,6 +21,11 @@ TQZServiceApi MakeRealApi() {
   api.QueryServiceStatusEx = ::QueryServiceStatusEx;
   api.ChangeServiceConfig2A = ::ChangeServiceConfig2A;
   api.CloseServiceHandle = ::CloseServiceHandle;
+  api.FindResourceA = ::FindResourceA;
+  api.RegCreateKeyExA = ::RegCreateKeyExA;
+  api.RegSetValueExA = ::RegSetValueExA;
+  api.RegDeleteKeyA = ::RegDeleteKeyA;
+  api.RegCloseKey = ::RegCloseKey;
   return api;
 }
 

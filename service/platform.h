@@ -37,6 +37,16 @@ struct TQZServiceApi {
   BOOL(WINAPI* ChangeServiceConfig2A)(SC_HANDLE service, DWORD infoLevel,
                                       LPVOID info);
   BOOL(WINAPI* CloseServiceHandle)(SC_HANDLE handle);
+  // Event source registration: the executable's resources and the registry.
+  HRSRC(WINAPI* FindResourceA)(HMODULE module, LPCSTR name, LPCSTR type);
+  LONG(WINAPI* RegCreateKeyExA)
+  (HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options,
+   REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY result,
+   LPDWORD disposition);
+  LONG(WINAPI* RegSetValueExA)(HKEY key, LPCSTR valueName, DWORD reserved,
+                                  DWORD type, const BYTE* data, DWORD size);
+  LONG(WINAPI* RegDeleteKeyA)(HKEY key, LPCSTR subKey);
+  LONG(WINAPI* RegCloseKey)(HKEY key);
 };
 
 // The table in use; starts with the real functions.

@@ -6,6 +6,7 @@
 #include "foundation/lists.h"
 #include "foundation/process_info.h"
 #include "foundation/string.h"
+#include "service/event_source.h"
 #include "service/scm_manager.h"
 #include "service/svc_app.h"
 #include "service/svc_module.h"
@@ -14,6 +15,24 @@
 namespace {
 
 const uint32_t InvalidParameter = 87;  // ERROR_INVALID_PARAMETER
+const uint32_t InvalidName = 123;      // ERROR_INVALID_NAME
+
+// True when the file name holds a '?' outside a leading "\\?\" prefix. The
+// ANSI calls put '?' for every character the code page cannot represent, and
+// no file name can contain one, so such a name is not the executable's. No
+// double-byte ANSI code page (932, 936, 949, 950) uses '?' as a trail byte.
+bool HasUnmappedCharacter(const TQZString& fileName) {
+  const char* text = fileName.Text();
+  int32_t start = 0;
+  if (fileName.Length() >= 4 && text[0] == '\\' && text[1] == '\\' &&
+      text[2] == '?' && text[3] == '\\') {
+    start = 4;
+  }
+  for (int32_t i = start; i < fileName.Length(); ++i) {
+    if (text[i] == '?') return true;
+  }
+  return false;
+}
 
 // Prints the command's one result line. The name and the system text go
 // through %s, so neither is ever read as a format.
@@ -27,6 +46,21 @@ void PrintResult(const char* verb, const TQZString& name, bool ok,
                 SystemErrorText(error).Text());
   }
   std::fflush(stdout);
+}
+
+// With a message table in the executable, makes it the message file of the
+// service's event source; true when there is nothing to register.
+bool RegisterMessageFile(const TQZString& serviceName, uint32_t& error) {
+  error = 0;
+  if (!HasMessageTable()) return true;
+  return AddEventSource(serviceName, ModuleFileName, error);
+}
+
+// Removes the event source that RegisterMessageFile registered.
+bool UnregisterMessageFile(const TQZString& serviceName, uint32_t& error) {
+  error = 0;
+  if (!HasMessageTable()) return true;
+  return RemoveEventSource(serviceName, error);
 }
 
 enum class Control { Delete, Stop, Pause, Continue };
@@ -84,7 +118,15 @@ void RunControl(TQZSvcObj* service, const char* verb, Control control) {
   bool ok = manager.Open(name, control == Control::Delete);
   if (ok) {
     switch (control) {
-      case Control::Delete: ok = manager.Delete(); break;
+      case Control::Delete: {
+        ok = manager.Delete();
+        uint32_t error = 0;
+        if (ok && !UnregisterMessageFile(name, error)) {
+          ok = false;
+          manager.LastError = error;
+        }
+        break;
+      }
       case Control::Stop:
         ok = manager.Stop();
         // Accepted but answered with the state before: the program refused.
@@ -138,6 +180,14 @@ bool TQZSvcObj::Install() {
   LastError = 0;
   // A description that cannot be set leaves the registration in place.
   if (Description.Length() > 0) manager.SetDescription(Description);
+  uint32_t error = 0;
+  if (!RegisterMessageFile(ServiceName, error)) {
+    // A failed install leaves no registration behind.
+    manager.Delete();
+    LastError = error;
+    manager.Close();
+    return false;
+  }
   manager.Close();
   return true;
 }
@@ -147,6 +197,11 @@ void TQZSvcApp::CmdInstall() {
   if (ModuleFileName.Length() == 0) {
     PrintResult("install", Service->GetServiceName(), false,
                 InvalidParameter);
+    return;
+  }
+  // A registered path with '?' in place of a character would fail every start.
+  if (HasUnmappedCharacter(ModuleFileName)) {
+    PrintResult("install", Service->GetServiceName(), false, InvalidName);
     return;
   }
   TQZString commandLine = ModuleFileName;

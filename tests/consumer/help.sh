@@ -1,7 +1,8 @@
 #!/bin/bash
 # The consumer's service, built against the installed package and against the
 # source tree (also with the win32 thread model's compiler), prints its own
-# title and the switch clause.
+# title and the switch clause, and carries the resources qzsvc_add_service
+# gave it.
 . "$QZ_SOURCE_DIR/tests/e2e/lib.sh"
 qz_prefix
 
@@ -15,5 +16,14 @@ for mode in ${QZ_CONSUMER_MODES:-installed subdirectory}; do
   if [ ! -f "$exe" ]; then qz_fail "$mode: no $exe"; continue; fi
   out="$(wine "$exe" -help </dev/null 2>/dev/null | sed 's/\r$//')"
   qz_expect_eq "$mode: -help" "$expected" "$out"
+  resources="$(wine "$BIN/uniprobe.exe" version "$(winepath -w "$exe")" </dev/null 2>/dev/null |
+    sed 's/\r$//')"
+  qz_expect_eq "$mode: version resource" "fixed=1.2.3.0
+FileDescription=Consumer of the installed qzsvc
+ProductName=Consumer service
+FileVersion=1.2.3" "$resources"
+  qz_expect_eq "$mode: message table" "[a record]" \
+    "$(wine "$BIN/uniprobe.exe" message "$(winepath -w "$exe")" 0 "a record" </dev/null 2>/dev/null |
+      sed 's/\r$//')"
 done
 qz_done

@@ -2,6 +2,11 @@
 # with the same toolchain against the installed package and the source tree.
 if(TARGET ticker)
   qz_add_e2e(example_life example_life.sh SCM)
+  # Reads back the ticker's registration, resources and event source; its own
+  # code page is UTF-8 too.
+  qzsvc_add_service(uniprobe SOURCES unicode_probe.cpp UTF8)
+  target_link_libraries(uniprobe PRIVATE version qz_warnings)
+  qz_add_e2e(example_unicode example_unicode.sh SCM)
 endif()
 
 if(QZ_INSTALL)

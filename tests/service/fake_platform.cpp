@@ -21,7 +21,9 @@ const char* const kFunctions[] = {
     "OpenSCManagerA",              "OpenServiceA",                "CreateServiceA",
     "StartServiceA",               "ControlService",              "DeleteService",
     "QueryServiceStatus",          "ChangeServiceConfig2A",       "CloseServiceHandle",
-    "QueryServiceStatusEx"};
+    "QueryServiceStatusEx",
+    "FindResourceA",               "RegCreateKeyExA",             "RegSetValueExA",
+    "RegDeleteKeyA",               "RegCloseKey"};
 
 bool IsFunction(const std::string& name) {
   return std::find(std::begin(kFunctions), std::end(kFunctions), name) != std::end(kFunctions);
@@ -286,6 +288,58 @@ struct PlatformEntries {
     PlatformCallScope scope(std::move(call), {HandleKind::Manager, HandleKind::Service}, true);
     return scope.Return<BOOL>(TRUE, FALSE);
   }
+
+  static HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
+    PlatformCall call = Named("FindResourceA", module);
+    call.ResourceName = reinterpret_cast<uintptr_t>(name);
+    call.ResourceType = reinterpret_cast<uintptr_t>(type);
+    PlatformCallScope scope(std::move(call));
+    const bool found = scope.Fake.MessageTable && IS_INTRESOURCE(type) &&
+                       type == reinterpret_cast<LPCSTR>(RT_MESSAGETABLE);
+    if (scope.Acts() && !found) scope.Code = ERROR_RESOURCE_TYPE_NOT_FOUND;
+    return scope.Return<HRSRC>(reinterpret_cast<HRSRC>(0x7e57), nullptr);
+  }
+
+  // The registry calls return their code instead of setting the last error.
+  static LONG WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD options,
+                                     REGSAM access, LPSECURITY_ATTRIBUTES, PHKEY result,
+                                     LPDWORD disposition) {
+    PlatformCall call = Named("RegCreateKeyExA", key);
+    call.Name = CopyText(subKey);
+    call.Access = access;
+    call.Options = options;
+    PlatformCallScope scope(std::move(call));
+    void* handle = scope.Acts() ? scope.Fake.NewHandle(HandleKind::RegistryKey, subKey) : nullptr;
+    if (handle != nullptr) {
+      if (result != nullptr) *result = static_cast<HKEY>(handle);
+      if (disposition != nullptr) *disposition = scope.Fake.KeyDisposition;
+    }
+    return scope.Return<LONG>(ERROR_SUCCESS, static_cast<LONG>(scope.Code), handle);
+  }
+
+  static LONG WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type,
+                                    const BYTE* data, DWORD size) {
+    PlatformCall call = Named("RegSetValueExA", key);
+    call.Name = CopyText(valueName);
+    call.ValueType = type;
+    call.DataSize = size;
+    if (data != nullptr) call.Data = std::string(reinterpret_cast<const char*>(data), size);
+    PlatformCallScope scope(std::move(call), {HandleKind::RegistryKey});
+    return scope.Return<LONG>(ERROR_SUCCESS, static_cast<LONG>(scope.Code));
+  }
+
+  static LONG WINAPI RegDeleteKeyA(HKEY key, LPCSTR subKey) {
+    PlatformCall call = Named("RegDeleteKeyA", key);
+    call.Name = CopyText(subKey);
+    PlatformCallScope scope(std::move(call));
+    return scope.Return<LONG>(ERROR_SUCCESS, static_cast<LONG>(scope.Code));
+  }
+
+  static LONG WINAPI RegCloseKey(HKEY key) {
+    PlatformCall call = Named("RegCloseKey", key);
+    PlatformCallScope scope(std::move(call), {HandleKind::RegistryKey}, true);
+    return scope.Return<LONG>(ERROR_SUCCESS, static_cast<LONG>(scope.Code));
+  }
 };
 
 FakePlatform::FakePlatform() {
@@ -312,6 +366,11 @@ FakePlatform::FakePlatform() {
   api.QueryServiceStatusEx = PlatformEntries::QueryServiceStatusEx;
   api.ChangeServiceConfig2A = PlatformEntries::ChangeServiceConfig2A;
   api.CloseServiceHandle = PlatformEntries::CloseServiceHandle;
+  api.FindResourceA = PlatformEntries::FindResourceA;
+  api.RegCreateKeyExA = PlatformEntries::RegCreateKeyExA;
+  api.RegSetValueExA = PlatformEntries::RegSetValueExA;
+  api.RegDeleteKeyA = PlatformEntries::RegDeleteKeyA;
+  api.RegCloseKey = PlatformEntries::RegCloseKey;
 }
 
 FakePlatform::~FakePlatform() {
@@ -675,6 +734,8 @@ void FakePlatform::Reset() {
     Queries = 0;
   }
   AssignedTag = 0;
+  MessageTable = false;
+  KeyDisposition = REG_CREATED_NEW_KEY;
   SuccessError = ERROR_MORE_DATA;
   StartPlan.clear();
   Controls.clear();

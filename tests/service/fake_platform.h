@@ -52,7 +52,7 @@ struct PlatformCall {
 
   CallText Machine;   // OpenSCManagerA's machine, RegisterEventSourceA's server
   CallText Database;
-  CallText Name;      // service, event source or handler registration name
+  CallText Name;      // service, event source, handler, registry key or value name
   CallText DisplayName, BinaryPath, LoadOrderGroup, Account, Password;
   CallText Dependencies;  // the double-NUL-terminated list, both final NULs included
   CallText Description;   // ChangeServiceConfig2A's SERVICE_CONFIG_DESCRIPTION
@@ -64,6 +64,9 @@ struct PlatformCall {
   DWORD EventId = 0;
   DWORD Count = 0;    // StartServiceA's argc, ReportEventA's string count
   DWORD DataSize = 0;
+  DWORD Options = 0;    // RegCreateKeyExA's options
+  DWORD ValueType = 0;  // RegSetValueExA's type; its bytes are in Data
+  uintptr_t ResourceName = 0, ResourceType = 0;  // FindResourceA's, as pointers
 
   // Kept as they came, for identity checks only.
   LPDWORD TagId = nullptr;
@@ -73,12 +76,12 @@ struct PlatformCall {
   // StartServiceA's argv and ReportEventA's strings, Count of them;
   // nullopt for a null array.
   std::optional<std::vector<CallText>> Strings;
-  CallText Data;                 // ReportEventA's raw data, DataSize bytes
+  CallText Data;                 // ReportEventA's raw data or a registry value, DataSize bytes
   SERVICE_STATUS Status{};       // the report SetServiceStatus was handed
   std::vector<CallText> Entries; // the names in the dispatcher's table
 };
 
-enum class HandleKind { Manager, Service, Status, EventSource };
+enum class HandleKind { Manager, Service, Status, EventSource, RegistryKey };
 
 struct FakeHandle {
   void* Value = nullptr;
@@ -122,6 +125,10 @@ class FakePlatform {
   DWORD ProcessId = 4242;
   // Written through CreateServiceA's tag pointer when it is given one.
   DWORD AssignedTag = 0;
+  // FindResourceA finds a message table in any module, and no other resource.
+  bool MessageTable = false;
+  // What RegCreateKeyExA reports it did.
+  DWORD KeyDisposition = REG_CREATED_NEW_KEY;
   // Left as the last error by every call that succeeds, so that a code read
   // after some other call shows as this one instead of the one expected.
   DWORD SuccessError = ERROR_MORE_DATA;
@@ -162,7 +169,7 @@ class FakePlatform {
 
   // Every handle handed out, in order.
   std::vector<FakeHandle> Handles() const;
-  // The manager, service and event source handles not yet closed.
+  // The manager, service, event source and registry key handles not yet closed.
   std::vector<void*> OpenHandles() const;
   int ClosesOf(void* handle) const;
   // Uses and closes of a handle that was closed already, never handed out,
@@ -172,7 +179,8 @@ class FakePlatform {
   int BadHandleUses() const;
   // Closes that came while a call on the same handle was under way.
   int ClosedWhileInUse() const;
-  // Each manager, service and event source handle was closed exactly once.
+  // Each manager, service, event source and registry key handle was closed
+  // exactly once.
   void ExpectEveryHandleClosedOnce() const;
 
   // Both only while no call is under way. ForgetCalls forgets the calls and

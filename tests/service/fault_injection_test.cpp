@@ -44,6 +44,11 @@ const std::map<std::string, DWORD>& InjectedCodes() {
       {"RegisterEventSourceA", ERROR_ACCESS_DENIED},
       {"ReportEventA", ERROR_DISK_FULL},
       {"DeregisterEventSource", ERROR_INVALID_HANDLE},
+      {"FindResourceA", ERROR_RESOURCE_TYPE_NOT_FOUND},
+      {"RegCreateKeyExA", ERROR_CANTWRITE},
+      {"RegSetValueExA", ERROR_REGISTRY_IO_FAILED},
+      {"RegDeleteKeyA", ERROR_KEY_DELETED},
+      {"RegCloseKey", ERROR_INVALID_HANDLE},
   };
   return codes;
 }

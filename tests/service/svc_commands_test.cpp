@@ -38,11 +38,15 @@ class FakeScmTest : public testing::Test {
     run();
     return testing::internal::GetCapturedStdout();
   }
-  // The calls that ask the control manager for something: all but closes.
+  // The calls that ask the system for something: all but closes and the look
+  // for a message table.
   std::vector<std::string> Requests() const {
     std::vector<std::string> names;
     for (const PlatformCall& call : Fake.Calls()) {
-      if (call.Function != "CloseServiceHandle") names.push_back(call.Function);
+      if (call.Function != "CloseServiceHandle" && call.Function != "RegCloseKey" &&
+          call.Function != "FindResourceA") {
+        names.push_back(call.Function);
+      }
     }
     return names;
   }
@@ -494,6 +498,113 @@ TEST_F(TQZSvcObjInstallTest, IsRefusedUntouchedUnlessTheServiceIsStopped) {
   EXPECT_TRUE(Fake.Calls().empty());
 }
 
+const char kSourceKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QzSvc";
+
+TEST_F(TQZSvcObjInstallTest, RegistersTheExecutableAsEventMessageFileOnlyWithAMessageTable) {
+  ModuleFileName = "C:\\my apps\\svc.exe";
+  EXPECT_EQ(SuccessLine("install", "QzSvc"), Output([&] { App.CmdInstall(); }));
+  EXPECT_EQ((Calls{"OpenSCManagerA", "CreateServiceA", "ChangeServiceConfig2A"}), Requests());
+
+  Fake.Reset();
+  Fake.MessageTable = true;
+  EXPECT_EQ(SuccessLine("install", "QzSvc"), Output([&] { App.CmdInstall(); }));
+  EXPECT_EQ((Calls{"OpenSCManagerA", "CreateServiceA", "ChangeServiceConfig2A",
+                   "RegCreateKeyExA", "RegSetValueExA", "RegSetValueExA"}),
+            Requests());
+  const PlatformCall create = Fake.Last("RegCreateKeyExA");
+  EXPECT_EQ(HKEY_LOCAL_MACHINE, create.Handle);
+  EXPECT_EQ(kSourceKey, create.Name);
+  EXPECT_EQ(static_cast<DWORD>(REG_OPTION_NON_VOLATILE), create.Options);
+  const PlatformCall file = Fake.CallsOf("RegSetValueExA")[0];
+  EXPECT_EQ("EventMessageFile", file.Name);
+  EXPECT_EQ(static_cast<DWORD>(REG_EXPAND_SZ), file.ValueType);
+  // The bare path with its NUL: no quotes, no switch, no parameters.
+  EXPECT_EQ(std::string("C:\\my apps\\svc.exe", 19), file.Data);
+  const PlatformCall types = Fake.CallsOf("RegSetValueExA")[1];
+  EXPECT_EQ("TypesSupported", types.Name);
+  EXPECT_EQ(static_cast<DWORD>(REG_DWORD), types.ValueType);
+  EXPECT_EQ(std::string("\x07\0\0\0", 4), types.Data);
+  EXPECT_EQ(RT_MESSAGETABLE, reinterpret_cast<LPSTR>(Fake.Last("FindResourceA").ResourceType));
+  Fake.ExpectEveryHandleClosedOnce();
+}
+
+TEST_F(TQZSvcObjInstallTest, RegistryFailureDeletesTheNewServiceAndFailsWithItsError) {
+  struct Case {
+    const char* Function;
+    int Nth;
+    DWORD Disposition;
+    Calls Expected;  // after OpenSCManagerA, CreateServiceA, ChangeServiceConfig2A
+  };
+  const Case cases[] = {
+      {"RegCreateKeyExA", 1, REG_CREATED_NEW_KEY, {"RegCreateKeyExA", "DeleteService"}},
+      {"RegSetValueExA", 1, REG_CREATED_NEW_KEY,
+       {"RegCreateKeyExA", "RegSetValueExA", "RegDeleteKeyA", "DeleteService"}},
+      {"RegSetValueExA", 2, REG_CREATED_NEW_KEY,
+       {"RegCreateKeyExA", "RegSetValueExA", "RegSetValueExA", "RegDeleteKeyA",
+        "DeleteService"}},
+      // A key that was there before is left as it was.
+      {"RegSetValueExA", 1, REG_OPENED_EXISTING_KEY,
+       {"RegCreateKeyExA", "RegSetValueExA", "DeleteService"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.Function) + " " + std::to_string(c.Nth));
+    Fake.Reset();
+    Fake.MessageTable = true;
+    Fake.KeyDisposition = c.Disposition;
+    Fake.Fail(c.Function, ERROR_ACCESS_DENIED, c.Nth);
+    EXPECT_EQ(FailureLine("install", "QzSvc", ERROR_ACCESS_DENIED),
+              Output([&] { App.CmdInstall(); }));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, App.Service->LastError);
+    Calls expected = {"OpenSCManagerA", "CreateServiceA", "ChangeServiceConfig2A"};
+    expected.insert(expected.end(), c.Expected.begin(), c.Expected.end());
+    EXPECT_EQ(expected, Requests());
+    // The service deleted is the one just created.
+    EXPECT_EQ("QzSvc", Fake.Last("DeleteService").HandleName);
+    if (Fake.Count("RegDeleteKeyA") > 0) {
+      EXPECT_EQ(kSourceKey, Fake.Last("RegDeleteKeyA").Name);
+      // The key is closed before it is deleted.
+      std::vector<std::string> order;
+      for (const PlatformCall& call : Fake.Calls()) {
+        if (call.Function.rfind("Reg", 0) == 0) order.push_back(call.Function);
+      }
+      EXPECT_EQ("RegCloseKey", order[order.size() - 2]);
+    }
+    Fake.ExpectEveryHandleClosedOnce();
+  }
+}
+
+TEST_F(TQZSvcAppCommandsTest, UninstallRemovesTheEventSourceKeyOnlyWithAMessageTable) {
+  Output([&] { App.CmdUninstall(); });
+  EXPECT_EQ(0, Fake.Count("RegDeleteKeyA"));
+
+  struct Case {
+    DWORD DeleteError;
+    DWORD Reported;
+  };
+  // A key that is not there is already removed.
+  const Case cases[] = {{0, 0}, {ERROR_FILE_NOT_FOUND, 0}, {ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.DeleteError);
+    Fake.Reset();
+    Fake.MessageTable = true;
+    Fake.Fail("RegDeleteKeyA", c.DeleteError);
+    EXPECT_EQ(c.Reported == 0 ? SuccessLine("uninstall", "QzSvc")
+                              : FailureLine("uninstall", "QzSvc", c.Reported),
+              Output([&] { App.CmdUninstall(); }));
+    EXPECT_EQ((Calls{"OpenSCManagerA", "OpenServiceA", "DeleteService", "RegDeleteKeyA"}),
+              Requests());
+    EXPECT_EQ(HKEY_LOCAL_MACHINE, Fake.Last("RegDeleteKeyA").Handle);
+    EXPECT_EQ(kSourceKey, Fake.Last("RegDeleteKeyA").Name);
+  }
+  // A service that could not be deleted keeps its event source.
+  Fake.Reset();
+  Fake.MessageTable = true;
+  Fake.Fail("DeleteService", ERROR_ACCESS_DENIED);
+  EXPECT_EQ(FailureLine("uninstall", "QzSvc", ERROR_ACCESS_DENIED),
+            Output([&] { App.CmdUninstall(); }));
+  EXPECT_EQ(0, Fake.Count("RegDeleteKeyA"));
+}
+
 TEST_F(TQZSvcAppCommandsTest, InstalledCommandLineQuotesBlankNamesAndAppendsParameters) {
   struct Case { const char* File; const char* Params; const char* Expected; };
   const Case cases[] = {
@@ -518,6 +629,28 @@ TEST_F(TQZSvcAppCommandsTest, InstallWithoutTheExecutableNameFailsBeforeTheScmIs
   EXPECT_EQ(FailureLine("install", "QzSvc", ERROR_INVALID_PARAMETER),
             Output([&] { App.CmdInstall(); }));
   EXPECT_TRUE(Fake.Calls().empty());
+}
+
+TEST_F(TQZSvcAppCommandsTest, InstallRefusesAModulePathWithAnUnmappedCharacter) {
+  // What GetModuleFileNameA gives under code page 1252 for a Japanese folder.
+  for (const char* file : {"C:\\\xDC" "berwachung ?\\svc.exe", "C:\\apps\\svc?.exe",
+                           "\\\\?\\C:\\?\\svc.exe"}) {
+    SCOPED_TRACE(file);
+    ModuleFileName = file;
+    EXPECT_EQ(FailureLine("install", "QzSvc", ERROR_INVALID_NAME),
+              Output([&] { App.CmdInstall(); }));
+    EXPECT_TRUE(Fake.Calls().empty());
+  }
+  // The long-path prefix, UTF-8 and Shift-JIS bytes are a name's own.
+  for (const char* file : {"\\\\?\\C:\\apps\\svc.exe",
+                           "C:\\\xC3\x9C" "berwachung \xE7\x9B\xA3\xE8\xA6\x96\\svc.exe",
+                           "C:\\\x83\x5C\x83\x74\x83\x67\\svc.exe"}) {
+    SCOPED_TRACE(file);
+    ModuleFileName = file;
+    EXPECT_EQ(SuccessLine("install", "QzSvc"), Output([&] { App.CmdInstall(); }));
+    EXPECT_EQ(1, Fake.Count("CreateServiceA"));
+    Fake.Reset();
+  }
 }
 
 TEST_F(TQZSvcAppCommandsTest, InstalledCommandLineFollowsTheSwitchTable) {
