@@ -1,7 +1,9 @@
 // Example service: under the service control manager it appends a numbered
 // line to a tick file every 200 ms and writes none while paused. Started with
 // "refuse" it refuses to start, with "slow" it takes 3 s to start and with
-// "slowstop" 3 s to stop, reporting its progress meanwhile.
+// "slowstop" 3 s to stop, reporting its progress meanwhile. At system
+// shutdown it writes a "shutdown" line; "-install ACCOUNT [-]" runs it as
+// ACCOUNT, with the password read from standard input after "-".
 #include <windows.h>
 
 #include <atomic>
@@ -50,6 +52,16 @@ static void Stop(bool asService) {
   if (asService && SlowStop) SlowWork();
 }
 
+// Preshutdown or shutdown, whichever comes first, on the control thread.
+static void Shutdown(void* app, TQZSvcObj* service) {
+  if (FILE* file = std::fopen(TickFile.Text(), "a")) {
+    std::fputs("shutdown\n", file);
+    std::fclose(file);
+  }
+  service->ReportProgress(2000);
+  TQZSvcApp::AppOnShutdown(app, service);  // the application's OnStop
+}
+
 static void CountTicks(int, int, char**) {
   int lines = 0;
   if (FILE* file = std::fopen(TickFile.Text(), "r")) {
@@ -71,7 +83,10 @@ int main(int argc, char** argv) {
   app.OnUser = &CountTicks;
   app.OnStart = &Start;  // false refuses: the run ends with 1066
   app.OnStop = &Stop;    // on the run's control thread, not the dispatcher
+  app.InstallAccount = true;
   app.Service->StartType = 3;  // SERVICE_DEMAND_START
+  app.Service->PreshutdownTimeout = 10000;  // up to 10 s at system shutdown
+  app.Service->OnShutdown.Function = &Shutdown;  // its user data stays the app
   app.Service->Dependencies->Add("PlugPlay");
   app.Service->OnExecute.Function = &Tick;
   app.Service->OnPause.Function = [](void*, TQZSvcObj*, bool&) { Paused = true; };
