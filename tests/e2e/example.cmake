@@ -2,6 +2,8 @@
 # with the same toolchain against the installed package and the source tree.
 if(TARGET ticker)
   qz_add_e2e(example_life example_life.sh SCM)
+  # The optional install settings, with the test services and the ticker.
+  qz_add_e2e(commands_settings commands_settings.sh SCM)
 endif()
 
 if(QZ_INSTALL)
