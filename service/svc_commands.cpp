@@ -211,6 +211,8 @@ void TQZSvcApp::CmdInstallAs(int argc, char** argv) {
   Service->Account = argv[2];
   Service->Password = password;
   CmdInstall();
+  // The SCM keeps its own copy; this one is not needed any more.
+  Service->Password = TQZString();
 }
 
 void TQZSvcApp::CmdUninstall() {
