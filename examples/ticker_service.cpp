@@ -3,7 +3,9 @@
 // "refuse" it refuses to start, with "slow" it takes 3 s to start and with
 // "slowstop" 3 s to stop, reporting its progress meanwhile. It has -status,
 // and takes user-defined controls (-control 128 to 255), which it notes in a
-// control file with the thread that received them.
+// control file with the thread that received them. At system shutdown it
+// writes a "shutdown" line; "-install ACCOUNT [-]" runs it as ACCOUNT, with
+// the password read from standard input after "-".
 #include <windows.h>
 
 #include <atomic>
@@ -67,6 +69,16 @@ static void NoteControl(uint32_t code) {
   }
 }
 
+// Preshutdown or shutdown, whichever comes first, on the control thread.
+static void Shutdown(void* app, TQZSvcObj* service) {
+  if (FILE* file = std::fopen(TickFile.Text(), "a")) {
+    std::fputs("shutdown\n", file);
+    std::fclose(file);
+  }
+  service->ReportProgress(2000);
+  TQZSvcApp::AppOnShutdown(app, service);  // the application's OnStop
+}
+
 static void CountTicks(int, int, char**) {
   int lines = 0;
   if (FILE* file = std::fopen(TickFile.Text(), "r")) {
@@ -95,7 +107,10 @@ int main(int argc, char** argv) {
   app.StatusSwitch = true;          // -status
   app.ControlSwitch = true;         // -control <code>, 128 to 255 ...
   app.OnControl = &NoteControl;     // ... handled on the control thread
+  app.InstallAccount = true;        // -install ACCOUNT [-]
   app.Service->StartType = 3;  // SERVICE_DEMAND_START
+  app.Service->PreshutdownTimeout = 10000;  // up to 10 s at system shutdown
+  app.Service->OnShutdown.Function = &Shutdown;  // its user data stays the app
   app.Service->Dependencies->Add("PlugPlay");
   app.Service->OnExecute.Function = &Tick;
   app.Service->OnPause.Function = [](void*, TQZSvcObj*, bool&) { Paused = true; };

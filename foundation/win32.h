@@ -13,7 +13,9 @@
 #define NOMINMAX
 #endif
 #ifndef _WIN32_WINNT
-#define _WIN32_WINNT 0x0501
+// Vista's level: the optional service settings (preshutdown, delayed start,
+// failure-actions flag) are declared only from it on.
+#define _WIN32_WINNT 0x0600
 #endif
 
 #include <windows.h>

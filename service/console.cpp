@@ -191,3 +191,41 @@ void WaitForAnyKey() {
   DWORD read = 0;
   if (ValidHandle(input)) ReadFile(input, &byte, 1, &read, nullptr);
 }
+
+bool ReadHiddenLine(TQZString& line, uint32_t& error) {
+  line = TQZString();
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  if (!ValidHandle(input)) {
+    error = ERROR_INVALID_HANDLE;
+    return false;
+  }
+  DWORD mode = 0;
+  const bool console = GetConsoleMode(input, &mode) != 0;
+  if (console) SetConsoleMode(input, (mode & ~DWORD{ENABLE_ECHO_INPUT}) | ENABLE_LINE_INPUT);
+  char buffer[MaxHiddenLine + 1];
+  int length = 0;
+  error = 0;
+  for (;;) {
+    char byte = 0;
+    DWORD read = 0;
+    if (!ReadFile(input, &byte, 1, &read, nullptr)) {
+      error = GetLastError();
+      // A pipe whose writer has gone is the end of the input.
+      if (error == ERROR_BROKEN_PIPE) error = 0;
+      break;
+    }
+    if (read == 0 || byte == '\n') break;
+    // A console line ends in CR LF, and so may a file's.
+    if (byte == '\r') continue;
+    if (length == MaxHiddenLine) {
+      error = ERROR_INVALID_PARAMETER;
+      break;
+    }
+    buffer[length++] = byte;
+  }
+  if (console) SetConsoleMode(input, mode);
+  buffer[length] = '\0';
+  if (error == 0) line = TQZString(buffer);
+  SecureZeroMemory(buffer, sizeof buffer);
+  return error == 0;
+}

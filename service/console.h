@@ -2,6 +2,10 @@
 #ifndef QZ_SERVICE_CONSOLE_H
 #define QZ_SERVICE_CONSOLE_H
 
+#include <cstdint>
+
+#include "foundation/string.h"
+
 // Waits until the user stops a console run. While one lives, a console
 // control handler takes Ctrl+C, Ctrl+Break and the close, logoff and
 // shutdown events, so that the program can stop in order; only one may live
@@ -34,5 +38,12 @@ bool HandleConsoleControl(unsigned long event);
 // Waits for one key from a console, or one byte from any other standard
 // input; returns at once at the end of the input or when it cannot be read.
 void WaitForAnyKey();
+
+// Reads one line from standard input into line, without its line end; a
+// console does not echo it. The end of the input ends the line. False with
+// the error when the input cannot be read, or 87 for a line longer than
+// MaxHiddenLine characters.
+const int MaxHiddenLine = 1024;
+bool ReadHiddenLine(TQZString& line, uint32_t& error);
 
 #endif  // QZ_SERVICE_CONSOLE_H

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "service/platform.h"
+#include "service/svc_obj.h"
 
 namespace {
 
@@ -251,6 +252,54 @@ bool TQZSCManager::SetDescription(const TQZString& text) {
   }
   LastError = 0;
   return true;
+}
+
+bool TQZSCManager::ChangeConfig(uint32_t level, void* info) {
+  if (!ServiceOpen) return false;
+  if (!ServiceApi().ChangeServiceConfig2A(AsScHandle(ServiceHandle.load()), level, info)) {
+    LastError = GetLastError();
+    return false;
+  }
+  LastError = 0;
+  return true;
+}
+
+bool TQZSCManager::SetFailureActions(const TQZRecoveryAction* actions, int32_t count,
+                                     uint32_t resetSeconds, const TQZString& command) {
+  static_assert(sizeof(TQZRecoveryAction) == sizeof(SC_ACTION),
+                "TQZRecoveryAction has the layout of SC_ACTION");
+  if (count < 0 || (count > 0 && actions == nullptr)) {
+    LastError = ERROR_INVALID_PARAMETER;
+    return false;
+  }
+  SERVICE_FAILURE_ACTIONSA info = {};
+  info.dwResetPeriod = resetSeconds;
+  info.lpRebootMsg = nullptr;
+  // A null command leaves the SCM's unchanged, which for a new service is none.
+  info.lpCommand = command.Length() > 0 ? const_cast<char*>(command.Text()) : nullptr;
+  info.cActions = static_cast<DWORD>(count);
+  info.lpsaActions = count > 0
+      ? reinterpret_cast<SC_ACTION*>(const_cast<TQZRecoveryAction*>(actions))
+      : nullptr;
+  return ChangeConfig(SERVICE_CONFIG_FAILURE_ACTIONS, &info);
+}
+
+bool TQZSCManager::SetFailureActionsFlag(bool nonCrashFailures) {
+  SERVICE_FAILURE_ACTIONS_FLAG info = {};
+  info.fFailureActionsOnNonCrashFailures = nonCrashFailures ? TRUE : FALSE;
+  return ChangeConfig(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &info);
+}
+
+bool TQZSCManager::SetDelayedAutoStart(bool delayed) {
+  SERVICE_DELAYED_AUTO_START_INFO info = {};
+  info.fDelayedAutostart = delayed ? TRUE : FALSE;
+  return ChangeConfig(SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &info);
+}
+
+bool TQZSCManager::SetPreshutdownTimeout(uint32_t timeoutMs) {
+  SERVICE_PRESHUTDOWN_INFO info = {};
+  info.dwPreshutdownTimeout = timeoutMs;
+  return ChangeConfig(SERVICE_CONFIG_PRESHUTDOWN_INFO, &info);
 }
 
 TQZString MakeMultiString(TQZStringList* list) {

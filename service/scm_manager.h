@@ -8,6 +8,8 @@
 #include "foundation/lists.h"
 #include "foundation/string.h"
 
+struct TQZRecoveryAction;
+
 // Same layout as the Win32 SERVICE_STATUS.
 struct TQZServiceStatus {
   unsigned long ServiceType;
@@ -43,6 +45,14 @@ class TQZSCManager {
   bool Continue();
   bool Delete();
   bool SetDescription(const TQZString& text);
+  // The optional settings of the opened service, each one ChangeServiceConfig2A
+  // call. The failure actions pass no reboot message, and a command only when
+  // command is not empty.
+  bool SetFailureActions(const TQZRecoveryAction* actions, int32_t count,
+                         uint32_t resetSeconds, const TQZString& command);
+  bool SetFailureActionsFlag(bool nonCrashFailures);
+  bool SetDelayedAutoStart(bool delayed);
+  bool SetPreshutdownTimeout(uint32_t timeoutMs);
   // Reads the service's current status into Status.
   bool QueryStatus();
   // QueryStatus that also reads the id of the service's process into
@@ -69,6 +79,8 @@ class TQZSCManager {
  private:
   // ControlService with Status; LastError follows the call's outcome.
   bool SendControl(uint32_t control);
+  // ChangeServiceConfig2A on the opened service; LastError likewise.
+  bool ChangeConfig(uint32_t level, void* info);
 };
 
 // The double-NUL-terminated list lpDependencies expects; empty for no items.

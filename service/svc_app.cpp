@@ -167,7 +167,13 @@ void TQZSvcApp::Main(int argc, char** argv) {
     case 0: ShowHelp(argv[1], false); break;
     case 1: RunConsole(argc, argv); break;
     case 2: RunService(); break;
-    case 3: CmdInstall(); break;
+    case 3:
+      if (InstallAccount && argc > 2) {
+        CmdInstallAs(argc, argv);
+      } else {
+        CmdInstall();
+      }
+      break;
     case 4: CmdUninstall(); break;
     case 5: CmdStart(argc, argv); break;
     case 6: CmdStop(); break;

@@ -30,6 +30,11 @@ class TQZSvcApp {
   void RunService();
 
   void CmdInstall();
+  // "-install ACCOUNT" with InstallAccount set: the service runs as ACCOUNT,
+  // with no password; "-install ACCOUNT -" reads the password from the first
+  // line of standard input. Any other parameters fail with 87, so that a
+  // password is never taken from the command line.
+  void CmdInstallAs(int argc, char** argv);
   void CmdUninstall();
   void CmdStart(int argc, char** argv);
   void CmdStop();
@@ -69,6 +74,9 @@ class TQZSvcApp {
   // and help are those of the built-in commands only).
   bool StatusSwitch = false;
   bool ControlSwitch = false;
+  // Lets "-install" take the account to run as (CmdInstallAs); off, its
+  // parameters are ignored.
+  bool InstallAccount = false;
   TQZString ServiceParams;
 
   TQZSvcObj* Service;

@@ -2,11 +2,13 @@
 // object's registration with the service control manager.
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "foundation/lists.h"
 #include "foundation/process_info.h"
 #include "foundation/string.h"
 #include "service/event_source.h"
+#include "service/console.h"
 #include "service/scm_manager.h"
 #include "service/svc_app.h"
 #include "service/svc_module.h"
@@ -148,10 +150,32 @@ void RunControl(TQZSvcObj* service, const char* verb, Control control) {
   manager.Close();
 }
 
+// The optional settings of a new registration, in order; false at the first
+// the SCM refuses, with its error in the manager.
+bool ApplyOptionalSettings(const TQZSvcObj& service, TQZSCManager& manager) {
+  if (service.RecoveryActionCount > 0 &&
+      !manager.SetFailureActions(service.RecoveryActions, service.RecoveryActionCount,
+                                 service.RecoveryResetSeconds, service.RecoveryCommand)) {
+    return false;
+  }
+  if (service.RecoveryOnNonCrashFailures && !manager.SetFailureActionsFlag(true)) return false;
+  if (service.DelayedAutoStart && !manager.SetDelayedAutoStart(true)) return false;
+  if (service.PreshutdownTimeout != 0 &&
+      !manager.SetPreshutdownTimeout(service.PreshutdownTimeout)) {
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool TQZSvcObj::Install() {
   if (State != QZ_SERVICE_STOPPED) return false;
+  // More actions than the array holds would be read past its end.
+  if (RecoveryActionCount < 0 || RecoveryActionCount > MaxRecoveryActions) {
+    LastError = InvalidParameter;
+    return false;
+  }
 
   TQZSCManager manager;
   // Default settings keep the items in the order of Dependencies; a group
@@ -181,15 +205,17 @@ bool TQZSvcObj::Install() {
   // A description that cannot be set leaves the registration in place.
   if (Description.Length() > 0) manager.SetDescription(Description);
   uint32_t error = 0;
-  if (!RegisterMessageFile(ServiceName, error)) {
-    // A failed install leaves no registration behind.
+  bool complete = ApplyOptionalSettings(*this, manager);
+  if (!complete) error = manager.LastError;
+  if (complete) complete = RegisterMessageFile(ServiceName, error);
+  if (!complete) {
+    // A registration without a setting that was asked for would run
+    // differently from what the install reported; it is removed instead.
     manager.Delete();
     LastError = error;
-    manager.Close();
-    return false;
   }
   manager.Close();
-  return true;
+  return complete;
 }
 
 void TQZSvcApp::CmdInstall() {
@@ -213,6 +239,29 @@ void TQZSvcApp::CmdInstall() {
   Service->SetBinaryPath(commandLine);
   const bool ok = Service->Install();
   PrintResult("install", Service->GetServiceName(), ok, Service->LastError);
+}
+
+void TQZSvcApp::CmdInstallAs(int argc, char** argv) {
+  const bool passwordFromInput =
+      argc == 4 && argv[3] != nullptr && std::strcmp(argv[3], "-") == 0;
+  if (argc < 3 || argc > 4 || argv[2] == nullptr || argv[2][0] == '\0' ||
+      (argc == 4 && !passwordFromInput)) {
+    PrintResult("install", Service->GetServiceName(), false, InvalidParameter);
+    return;
+  }
+  TQZString password;
+  if (passwordFromInput) {
+    uint32_t error = 0;
+    if (!ReadHiddenLine(password, error)) {
+      PrintResult("install", Service->GetServiceName(), false, error);
+      return;
+    }
+  }
+  Service->Account = argv[2];
+  Service->Password = password;
+  CmdInstall();
+  // The SCM keeps its own copy; this one is not needed any more.
+  Service->Password = TQZString();
 }
 
 void TQZSvcApp::CmdUninstall() {

@@ -23,7 +23,8 @@ void QZ_WINAPI ServiceCtrlHandler(unsigned long control);
 // failed run with the given service-specific exit code.
 void ReportServiceStopped(const char* name, uint32_t serviceExitCode);
 uint32_t ComposeServiceType(uint32_t type, bool interactive, bool shared);
-uint32_t ComposeControlsAccepted(bool acceptStop, bool acceptPauseContinue);
+uint32_t ComposeControlsAccepted(bool acceptStop, bool acceptPauseContinue,
+                                 bool acceptPreshutdown = false);
 // Number of entries in the service table.
 int32_t ServiceTableCount();
 

@@ -60,9 +60,9 @@ struct TQZControlHook {
 // OnExecute, service main thread, after the running report: the service's
 // work. It should return once StopRequested is set (StopEvent is signalled
 // then); returning earlier shuts the service down. Empty: Run waits for the
-// stop. OnShutdown: the control thread on the shutdown control, or the
-// service main thread when OnExecute returned before any stop; after the
-// stop-pending report.
+// stop. OnShutdown: the control thread on the shutdown or preshutdown
+// control (once for both), or the service main thread when OnExecute
+// returned before any stop; after the stop-pending report.
 struct TQZPlainHook {
   void (*Function)(void* userData, TQZSvcObj* object) = nullptr;
   void* UserData = nullptr;
@@ -84,6 +84,20 @@ enum : uint32_t {
   QZ_SERVICE_CONTINUE_PENDING = 5,
   QZ_SERVICE_PAUSE_PENDING = 6,
   QZ_SERVICE_PAUSED = 7,
+};
+
+// What the SCM does after the service fails, in the layout of the Win32
+// SC_ACTION: QZ_RECOVERY_NONE, QZ_RECOVERY_RESTART or QZ_RECOVERY_RUN_COMMAND,
+// after DelayMs milliseconds.
+struct TQZRecoveryAction {
+  uint32_t Type;
+  uint32_t DelayMs;
+};
+
+enum : uint32_t {
+  QZ_RECOVERY_NONE = 0,
+  QZ_RECOVERY_RESTART = 1,
+  QZ_RECOVERY_RUN_COMMAND = 3,
 };
 
 class TQZSvcObj {
@@ -178,6 +192,30 @@ class TQZSvcObj {
   // load order group.
   TQZStringList* Dependencies;
 
+  // Optional settings that Install applies after the registration; each is
+  // left to the SCM's default while it has its initial value. When the SCM
+  // refuses one, Install deletes the new registration and fails with the
+  // refusing call's error.
+  //
+  // Recovery: the first RecoveryActionCount actions (at most three; the last
+  // one repeats for later failures), the failure count reset after
+  // RecoveryResetSeconds without one, and the command line of the
+  // run-command action.
+  static const int32_t MaxRecoveryActions = 3;
+  TQZRecoveryAction RecoveryActions[MaxRecoveryActions] = {};
+  int32_t RecoveryActionCount = 0;
+  uint32_t RecoveryResetSeconds = 0;
+  TQZString RecoveryCommand;
+  // The actions follow also a run that stops with a non-zero exit code (a
+  // refused start: 1066), not only a crash.
+  bool RecoveryOnNonCrashFailures = false;
+  // With StartType 2: started a while after the other automatic services.
+  bool DelayedAutoStart = false;
+  // Non-zero: the SCM gives the service this many ms at system shutdown, and
+  // the service accepts the preshutdown control, which runs OnShutdown as the
+  // shutdown control does; a later shutdown control does not run it again.
+  uint32_t PreshutdownTimeout = 0;
+
  private:
   // One control waiting for the control thread, with the state it left.
   struct TQZPendingControl {
@@ -199,7 +237,11 @@ class TQZSvcObj {
   // The body of Run; Run itself marks the object idle once it has returned.
   void RunOnce(uint32_t argc, char** argv);
   // SetState; with last, the run's final report, after which none is sent.
-  void SetStateAndReport(uint32_t state, bool last);
+  // A state entered with a non-zero waitHint announces it in place of
+  // WaitHint until it is left or progress sets another.
+  void SetStateAndReport(uint32_t state, bool last, uint32_t waitHint = 0);
+  // Reports the pending state of a control as it begins.
+  void SetPendingState(uint32_t code);
   // Runs one control's hook after its pending report, and reports the state
   // it leads to; false when the hook refused.
   bool FinishControl(uint32_t code, uint32_t previousState);

@@ -69,7 +69,8 @@ class TQZCurrentObjectScope {
 uint32_t PendingStateOf(uint32_t code) {
   switch (code) {
     case SERVICE_CONTROL_STOP:
-    case SERVICE_CONTROL_SHUTDOWN: return QZ_SERVICE_STOP_PENDING;
+    case SERVICE_CONTROL_SHUTDOWN:
+    case SERVICE_CONTROL_PRESHUTDOWN: return QZ_SERVICE_STOP_PENDING;
     case SERVICE_CONTROL_PAUSE: return QZ_SERVICE_PAUSE_PENDING;
     case SERVICE_CONTROL_CONTINUE: return QZ_SERVICE_CONTINUE_PENDING;
     default: return 0;
@@ -215,10 +216,12 @@ uint32_t ComposeServiceType(uint32_t type, bool interactive, bool shared) {
   return type;
 }
 
-uint32_t ComposeControlsAccepted(bool acceptStop, bool acceptPauseContinue) {
+uint32_t ComposeControlsAccepted(bool acceptStop, bool acceptPauseContinue,
+                                 bool acceptPreshutdown) {
   uint32_t accepted = SERVICE_ACCEPT_SHUTDOWN;
   if (acceptStop) accepted |= SERVICE_ACCEPT_STOP;
   if (acceptPauseContinue) accepted |= SERVICE_ACCEPT_PAUSE_CONTINUE;
+  if (acceptPreshutdown) accepted |= SERVICE_ACCEPT_PRESHUTDOWN;
   return accepted;
 }
 
@@ -386,8 +389,15 @@ void TQZSvcObj::DoShutdown() { CarryOutControl(SERVICE_CONTROL_SHUTDOWN); }
 bool TQZSvcObj::CarryOutControl(uint32_t code) {
   const uint32_t previous = State.load();
   if (IsUserControl(code)) return FinishControl(code, previous);
-  SetState(PendingStateOf(code));
+  SetPendingState(code);
   return FinishControl(code, previous);
+}
+
+void TQZSvcObj::SetPendingState(uint32_t code) {
+  // The SCM waits up to the preshutdown timeout for the service, so that is
+  // the time the pending state announces.
+  const uint32_t waitHint = code == SERVICE_CONTROL_PRESHUTDOWN ? PreshutdownTimeout : 0;
+  SetStateAndReport(PendingStateOf(code), false, waitHint);
 }
 
 bool TQZSvcObj::FinishControl(uint32_t code, uint32_t previousState) {
@@ -398,6 +408,7 @@ bool TQZSvcObj::FinishControl(uint32_t code, uint32_t previousState) {
     case SERVICE_CONTROL_PAUSE: hook = &OnPause; break;
     case SERVICE_CONTROL_CONTINUE: hook = &OnContinue; break;
     case SERVICE_CONTROL_SHUTDOWN:
+    case SERVICE_CONTROL_PRESHUTDOWN:
       if (OnShutdown.Function != nullptr) {
         try {
           OnShutdown.Function(OnShutdown.UserData, this);
@@ -509,7 +520,7 @@ unsigned long QZ_WINAPI TQZSvcObj::ControlThreadMain(void* context) {
         // Its turn has come only now: the state it leaves is the one the
         // controls before it led to.
         next.PreviousState = self->State.load();
-        self->SetState(PendingStateOf(next.Code));
+        self->SetPendingState(next.Code);
       }
       self->FinishControl(next.Code, next.PreviousState);
     } catch (...) {
@@ -524,6 +535,8 @@ void TQZSvcObj::Control(uint32_t code) {
       ReportStatus();
       return;
     }
+    // Only a service that announced a preshutdown timeout takes the control.
+    if (code == SERVICE_CONTROL_PRESHUTDOWN && PreshutdownTimeout == 0) return;
     const uint32_t pending = PendingStateOf(code);
     const bool user = IsUserControl(code) && OnControl.Function != nullptr;
     if (pending == 0 && !user) return;
@@ -558,7 +571,7 @@ void TQZSvcObj::Control(uint32_t code) {
         // It is sent under the lock so that the control thread cannot
         // report the control's end before it.
         if (!user && !ControlBusy && ControlQueueCount == 0) {
-          SetState(pending);
+          SetPendingState(code);
           entry.PendingReported = true;
         }
         ControlQueue[(ControlQueueHead + ControlQueueCount) % ControlQueueSize] = entry;
@@ -578,13 +591,13 @@ void TQZSvcObj::Control(uint32_t code) {
 
 void TQZSvcObj::SetState(uint32_t state) { SetStateAndReport(state, false); }
 
-void TQZSvcObj::SetStateAndReport(uint32_t state, bool last) {
+void TQZSvcObj::SetStateAndReport(uint32_t state, bool last, uint32_t waitHint) {
   uint32_t error = 0;
   bool sent = true;
   {
     TQZCritSectGuard guard(StatusLock);
     if (StatusHandle == nullptr || StoppedReported) return;
-    if (State.load() != state) ProgressWaitHint = 0;
+    if (State.load() != state) ProgressWaitHint = waitHint;
     State = state;
     sent = SendStatusLocked(error);
     if (last) StoppedReported = true;
@@ -626,7 +639,8 @@ bool TQZSvcObj::SendStatusLocked(uint32_t& error, bool advance) {
   status.dwControlsAccepted =
       state == QZ_SERVICE_START_PENDING
           ? 0
-          : qzsvc::ComposeControlsAccepted(AcceptStop, AcceptPauseContinue);
+          : qzsvc::ComposeControlsAccepted(AcceptStop, AcceptPauseContinue,
+                                           PreshutdownTimeout != 0);
   status.dwWin32ExitCode =
       state == QZ_SERVICE_STOPPED && RunFailed.load() ? ERROR_SERVICE_SPECIFIC_ERROR : ExitCode;
   status.dwServiceSpecificExitCode =

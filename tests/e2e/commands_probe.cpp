@@ -60,6 +60,15 @@ int PrintConfig(const char* name) {
     return Failed();
   }
   std::printf("description=%s\n", d->lpDescription ? d->lpDescription : "");
+
+  SERVICE_PRESHUTDOWN_INFO preshutdown = {};
+  if (QueryServiceConfig2A(service.Handle, SERVICE_CONFIG_PRESHUTDOWN_INFO,
+                           reinterpret_cast<BYTE*>(&preshutdown), sizeof preshutdown,
+                           &needed)) {
+    std::printf("preshutdown=%lu\n", preshutdown.dwPreshutdownTimeout);
+  } else {
+    std::printf("preshutdown=error %lu\n", GetLastError());
+  }
   return 0;
 }
 

@@ -3,7 +3,8 @@
 // <its folder>\<service name>.args, one per line, so a test can read what
 // the service control manager handed over. The extra shape takes its
 // dependencies from QZ_CMD_DEPENDENCIES: names separated by blanks, a
-// leading "+" marking a load order group.
+// leading "+" marking a load order group; and optional settings from
+// QZ_CMD_SETTINGS: any of "actions", "noncrash", "delayed", "preshutdown".
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -65,6 +66,20 @@ void AddDependencies(TQZStringList* dependencies, const char* names) {
     }
   }
 }
+
+void AddSettings(TQZSvcObj* service, const char* settings) {
+  const std::string words = std::string(" ") + (settings != nullptr ? settings : "") + " ";
+  if (words.find(" actions ") != std::string::npos) {
+    service->RecoveryActions[0] = {QZ_RECOVERY_RESTART, 1000};
+    service->RecoveryActions[1] = {QZ_RECOVERY_RUN_COMMAND, 2000};
+    service->RecoveryActionCount = 2;
+    service->RecoveryResetSeconds = 3600;
+    service->RecoveryCommand = "cmd /c exit";
+  }
+  service->RecoveryOnNonCrashFailures = words.find(" noncrash ") != std::string::npos;
+  service->DelayedAutoStart = words.find(" delayed ") != std::string::npos;
+  if (words.find(" preshutdown ") != std::string::npos) service->PreshutdownTimeout = 7000;
+}
 #endif
 
 }  // namespace
@@ -85,6 +100,7 @@ int main(int argc, char** argv) {
   app.Switches->Remove("/service", 2);
 #elif defined(QZ_CMD_EXTRA)
   AddDependencies(app.Service->Dependencies, std::getenv("QZ_CMD_DEPENDENCIES"));
+  AddSettings(app.Service, std::getenv("QZ_CMD_SETTINGS"));
 #endif
   app.Main(argc, argv);
   return 0;

@@ -7,6 +7,8 @@ if(TARGET ticker)
   qzsvc_add_service(uniprobe SOURCES unicode_probe.cpp UTF8)
   target_link_libraries(uniprobe PRIVATE version qz_warnings)
   qz_add_e2e(example_unicode example_unicode.sh SCM)
+  # The optional install settings, with the test services and the ticker.
+  qz_add_e2e(commands_settings commands_settings.sh SCM)
 endif()
 
 if(QZ_INSTALL)

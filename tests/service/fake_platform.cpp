@@ -276,8 +276,38 @@ struct PlatformEntries {
   static BOOL WINAPI ChangeServiceConfig2A(SC_HANDLE service, DWORD level, LPVOID info) {
     PlatformCall call = Named("ChangeServiceConfig2A", service);
     call.Level = level;
-    if (level == SERVICE_CONFIG_DESCRIPTION && info != nullptr) {
-      call.Description = CopyText(static_cast<SERVICE_DESCRIPTIONA*>(info)->lpDescription);
+    if (info != nullptr) {
+      switch (level) {
+        case SERVICE_CONFIG_DESCRIPTION:
+          call.Description = CopyText(static_cast<SERVICE_DESCRIPTIONA*>(info)->lpDescription);
+          break;
+        case SERVICE_CONFIG_FAILURE_ACTIONS: {
+          const auto* actions = static_cast<SERVICE_FAILURE_ACTIONSA*>(info);
+          call.ResetPeriod = actions->dwResetPeriod;
+          call.RebootMessage = CopyText(actions->lpRebootMsg);
+          call.Command = CopyText(actions->lpCommand);
+          if (actions->lpsaActions != nullptr) {
+            call.Actions.emplace();
+            for (DWORD i = 0; i < actions->cActions; ++i) {
+              call.Actions->emplace_back(actions->lpsaActions[i].Type,
+                                         actions->lpsaActions[i].Delay);
+            }
+          }
+          break;
+        }
+        case SERVICE_CONFIG_FAILURE_ACTIONS_FLAG:
+          call.ConfigValue =
+              static_cast<SERVICE_FAILURE_ACTIONS_FLAG*>(info)->fFailureActionsOnNonCrashFailures;
+          break;
+        case SERVICE_CONFIG_DELAYED_AUTO_START_INFO:
+          call.ConfigValue = static_cast<SERVICE_DELAYED_AUTO_START_INFO*>(info)->fDelayedAutostart;
+          break;
+        case SERVICE_CONFIG_PRESHUTDOWN_INFO:
+          call.ConfigValue = static_cast<SERVICE_PRESHUTDOWN_INFO*>(info)->dwPreshutdownTimeout;
+          break;
+        default:
+          break;
+      }
     }
     PlatformCallScope scope(std::move(call), {HandleKind::Service});
     return scope.Return<BOOL>(TRUE, FALSE);

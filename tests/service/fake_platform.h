@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "foundation/win32.h"
@@ -56,6 +57,14 @@ struct PlatformCall {
   CallText DisplayName, BinaryPath, LoadOrderGroup, Account, Password;
   CallText Dependencies;  // the double-NUL-terminated list, both final NULs included
   CallText Description;   // ChangeServiceConfig2A's SERVICE_CONFIG_DESCRIPTION
+  // ChangeServiceConfig2A's SERVICE_CONFIG_FAILURE_ACTIONS: the reset period,
+  // texts, and (type, delay) of each action; nullopt for a null array.
+  DWORD ResetPeriod = 0;
+  CallText RebootMessage, Command;
+  std::optional<std::vector<std::pair<DWORD, DWORD>>> Actions;
+  // The one field of the failure-actions flag, delayed start and preshutdown
+  // levels.
+  DWORD ConfigValue = 0;
 
   DWORD Access = 0, ServiceType = 0, StartType = 0, ErrorControl = 0;
   DWORD Control = 0;  // ControlService's code

@@ -2,6 +2,7 @@
 // fake service control manager behind the Win32 call table.
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -484,6 +485,190 @@ TEST_F(TQZSvcObjInstallTest, FailurePrintsTheCreateOrOpenError) {
   EXPECT_FALSE(App.Service->Install());
   EXPECT_EQ(ERROR_ACCESS_DENIED, App.Service->LastError);
   EXPECT_EQ((Calls{"OpenSCManagerA"}), Requests());
+}
+
+using ActionList = std::vector<std::pair<DWORD, DWORD>>;
+
+TEST_F(TQZSvcObjInstallTest, OptionalSettingsFollowTheCreateInOrderAsWin32Structures) {
+  TQZSvcObj& svc = *App.Service;
+  svc.RecoveryActions[0] = {QZ_RECOVERY_RESTART, 5000};
+  svc.RecoveryActions[1] = {QZ_RECOVERY_RUN_COMMAND, 60000};
+  svc.RecoveryActions[2] = {QZ_RECOVERY_NONE, 0};
+  svc.RecoveryActionCount = 3;
+  svc.RecoveryResetSeconds = 86400;
+  svc.RecoveryCommand = "C:\\tools\\notify.exe QzSvc";
+  svc.RecoveryOnNonCrashFailures = true;
+  svc.DelayedAutoStart = true;
+  svc.PreshutdownTimeout = 30000;
+  EXPECT_EQ(SuccessLine("install", "QzSvc"), Output([&] { App.CmdInstall(); }));
+  EXPECT_EQ((Calls{"OpenSCManagerA", "CreateServiceA", "ChangeServiceConfig2A",
+                   "ChangeServiceConfig2A", "ChangeServiceConfig2A", "ChangeServiceConfig2A",
+                   "ChangeServiceConfig2A"}),
+            Requests());
+  const std::vector<PlatformCall> changes = Fake.CallsOf("ChangeServiceConfig2A");
+  ASSERT_EQ(5u, changes.size());
+  EXPECT_EQ(DWORD(SERVICE_CONFIG_DESCRIPTION), changes[0].Level);
+  EXPECT_EQ(DWORD(SERVICE_CONFIG_FAILURE_ACTIONS), changes[1].Level);
+  EXPECT_EQ(86400u, changes[1].ResetPeriod);
+  EXPECT_EQ(std::nullopt, changes[1].RebootMessage);
+  EXPECT_EQ("C:\\tools\\notify.exe QzSvc", changes[1].Command);
+  EXPECT_EQ((ActionList{{SC_ACTION_RESTART, 5000}, {SC_ACTION_RUN_COMMAND, 60000},
+                        {SC_ACTION_NONE, 0}}),
+            changes[1].Actions);
+  EXPECT_EQ(DWORD(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG), changes[2].Level);
+  EXPECT_EQ(DWORD(TRUE), changes[2].ConfigValue);
+  EXPECT_EQ(DWORD(SERVICE_CONFIG_DELAYED_AUTO_START_INFO), changes[3].Level);
+  EXPECT_EQ(DWORD(TRUE), changes[3].ConfigValue);
+  EXPECT_EQ(DWORD(SERVICE_CONFIG_PRESHUTDOWN_INFO), changes[4].Level);
+  EXPECT_EQ(30000u, changes[4].ConfigValue);
+  for (const PlatformCall& change : changes) EXPECT_EQ(Create().Result, change.Handle);
+  EXPECT_EQ(2, Closes());
+
+  // Only what is set is asked for; no command is passed as a null pointer.
+  Fake.Reset();
+  TQZSvcObj bare("T");
+  bare.RecoveryActions[0] = {QZ_RECOVERY_RESTART, 1000};
+  bare.RecoveryActionCount = 1;
+  bare.PreshutdownTimeout = 1;
+  EXPECT_TRUE(bare.Install());
+  const std::vector<PlatformCall> bareChanges = Fake.CallsOf("ChangeServiceConfig2A");
+  ASSERT_EQ(2u, bareChanges.size());
+  EXPECT_EQ(std::nullopt, bareChanges[0].Command);
+  EXPECT_EQ(0u, bareChanges[0].ResetPeriod);
+  EXPECT_EQ((ActionList{{SC_ACTION_RESTART, 1000}}), bareChanges[0].Actions);
+  EXPECT_EQ(DWORD(SERVICE_CONFIG_PRESHUTDOWN_INFO), bareChanges[1].Level);
+  EXPECT_EQ(1u, bareChanges[1].ConfigValue);
+}
+
+TEST_F(TQZSvcObjInstallTest, RefusedSettingDeletesTheNewServiceAndFailsWithItsError) {
+  // The second to fifth ChangeServiceConfig2A calls are the optional settings.
+  for (int refused = 2; refused <= 5; ++refused) {
+    SCOPED_TRACE(refused);
+    Fake.Reset();
+    TQZSvcObj& svc = *App.Service;
+    svc.RecoveryActions[0] = {QZ_RECOVERY_RESTART, 0};
+    svc.RecoveryActionCount = 1;
+    svc.RecoveryOnNonCrashFailures = true;
+    svc.DelayedAutoStart = true;
+    svc.PreshutdownTimeout = 10000;
+    Fake.Fail("ChangeServiceConfig2A", ERROR_INVALID_PARAMETER, refused);
+    EXPECT_EQ(FailureLine("install", "QzSvc", ERROR_INVALID_PARAMETER),
+              Output([&] { App.CmdInstall(); }));
+    EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), svc.LastError);
+    Calls expected{"OpenSCManagerA", "CreateServiceA"};
+    expected.insert(expected.end(), refused, "ChangeServiceConfig2A");
+    expected.push_back("DeleteService");
+    EXPECT_EQ(expected, Requests());
+    EXPECT_EQ(Create().Result, Fake.Last("DeleteService").Handle);
+    Fake.ExpectEveryHandleClosedOnce();
+  }
+
+  // The description keeps its rule: refused, the install still succeeds.
+  Fake.Reset();
+  Fake.Fail("ChangeServiceConfig2A", ERROR_ACCESS_DENIED, 1);
+  EXPECT_EQ(SuccessLine("install", "QzSvc"), Output([&] { App.CmdInstall(); }));
+  EXPECT_EQ(0, Fake.Count("DeleteService"));
+
+  // A refused delete does not hide why the install failed.
+  Fake.Reset();
+  Fake.Fail("ChangeServiceConfig2A", ERROR_INVALID_PARAMETER, 5);
+  Fake.Fail("DeleteService", ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(App.Service->Install());
+  EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), App.Service->LastError);
+}
+
+TEST_F(TQZSvcObjInstallTest, MoreRecoveryActionsThanTheArrayHoldsFailBeforeTheScmIsAsked) {
+  for (int32_t count : {-1, TQZSvcObj::MaxRecoveryActions + 1}) {
+    TQZSvcObj svc("T");
+    svc.RecoveryActionCount = count;
+    EXPECT_FALSE(svc.Install());
+    EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), svc.LastError);
+  }
+  EXPECT_TRUE(Fake.Calls().empty());
+}
+
+// Standard input replaced by a pipe holding the given bytes, for a scope.
+class ScopedInput {
+ public:
+  explicit ScopedInput(const std::string& bytes) : Saved(GetStdHandle(STD_INPUT_HANDLE)) {
+    HANDLE write = nullptr;
+    EXPECT_TRUE(CreatePipe(&Read, &write, nullptr, 0));
+    DWORD written = 0;
+    if (!bytes.empty()) {
+      EXPECT_TRUE(WriteFile(write, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                            nullptr));
+    }
+    CloseHandle(write);
+    SetStdHandle(STD_INPUT_HANDLE, Read);
+  }
+  ~ScopedInput() {
+    SetStdHandle(STD_INPUT_HANDLE, Saved);
+    CloseHandle(Read);
+  }
+  ScopedInput(const ScopedInput&) = delete;
+  ScopedInput& operator=(const ScopedInput&) = delete;
+
+ private:
+  HANDLE Saved;
+  HANDLE Read = nullptr;
+};
+
+TEST_F(TQZSvcAppCommandsTest, InstallTakesTheAccountAndReadsItsPasswordFromInputOnlyWhenAllowed) {
+  std::vector<std::string> line;
+  auto install = [&](std::vector<std::string> args) {
+    line = {"svc.exe", "-install"};
+    line.insert(line.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : line) argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    return Output([&] { App.Main(static_cast<int>(line.size()), argv.data()); });
+  };
+  App.Service->Account = "preset";
+  App.Service->Password = "preset-password";
+
+  // Off: the parameters are ignored, as they always were.
+  EXPECT_EQ(SuccessLine("install", "QzSvc"), install({"NT AUTHORITY\\LocalService"}));
+  EXPECT_EQ("preset", Create().Account);
+
+  App.InstallAccount = true;
+  Fake.Reset();
+  EXPECT_EQ(SuccessLine("install", "QzSvc"), install({"NT AUTHORITY\\LocalService"}));
+  EXPECT_EQ("NT AUTHORITY\\LocalService", Create().Account);
+  EXPECT_EQ(std::nullopt, Create().Password);
+
+  Fake.Reset();
+  {
+    ScopedInput input("s3cret pass\r\nnext line\r\n");
+    EXPECT_EQ(SuccessLine("install", "QzSvc"), install({".\\qzuser", "-"}));
+  }
+  EXPECT_EQ(".\\qzuser", Create().Account);
+  EXPECT_EQ("s3cret pass", Create().Password);
+
+  Fake.Reset();
+  {
+    ScopedInput input("last line without an end");
+    install({".\\qzuser", "-"});
+  }
+  EXPECT_EQ("last line without an end", Create().Password);
+
+  // A password on the command line, an empty account or more parameters are
+  // refused before the SCM is asked.
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{".\\qzuser", "s3cret"}, std::vector<std::string>{""},
+        std::vector<std::string>{".\\qzuser", "-", "x"}}) {
+    Fake.Reset();
+    EXPECT_EQ(FailureLine("install", "QzSvc", ERROR_INVALID_PARAMETER), install(args));
+    EXPECT_TRUE(Fake.Calls().empty());
+  }
+
+  // A password line longer than any the system takes is refused as well.
+  Fake.Reset();
+  {
+    ScopedInput input(std::string(2000, 'p') + "\n");
+    EXPECT_EQ(FailureLine("install", "QzSvc", ERROR_INVALID_PARAMETER),
+              install({".\\qzuser", "-"}));
+  }
+  EXPECT_TRUE(Fake.Calls().empty());
 }
 
 TEST_F(TQZSvcObjInstallTest, IsRefusedUntouchedUnlessTheServiceIsStopped) {

@@ -304,7 +304,8 @@ const TransitionCase kTransitions[] = {
      }, {2, 3, 5},
      {R(2, 0, 1), R(4, 7, 0), R(6, 7, 0), R(7, 7, 0), R(5, 7, 0), R(4, 7, 0), R(3, 7, 0),
       Failed(R(1, 7, 0))}, {"OnPause", "OnContinue", "OnShutdown"}},
-    {"UnknownControlCodesIgnored", nullptr, {0, 6, 7, 16, 128, 255, 0xFFFFFFFF, 1},
+    // Preshutdown (15) too, without a preshutdown timeout.
+    {"UnknownControlCodesIgnored", nullptr, {0, 6, 7, 15, 16, 128, 255, 0xFFFFFFFF, 1},
      {R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}, {}},
     {"DriverTypeReportedUnchanged", [](HookScript&, TQZSvcObj& o) {
        o.ServiceType = 1;
@@ -811,6 +812,39 @@ TEST_F(SvcRuntimeTest, StopAfterAnAcceptedStopOnlyReports) {
   EXPECT_EQ(hooks.Calls(), (std::vector<std::string>{"OnExecute", "OnStop"}));
 }
 
+// With a preshutdown timeout the service accepts preshutdown, which stops it
+// as a shutdown does, announcing the timeout as its wait hint; the shutdown
+// that follows only reports.
+TEST_F(SvcRuntimeTest, PreshutdownRunsTheShutdownOnceWithItsTimeoutAsWaitHint) {
+  TQZSvcObj object("Svc");
+  object.PreshutdownTimeout = 20000;
+  HookScript hooks;
+  Gate entered, release;
+  hooks.Execute = [&] {
+    entered.Open();
+    release.Wait();
+  };
+  hooks.Stop = [](bool&) {};
+  hooks.Shutdown = [&] { EXPECT_TRUE(object.ReportProgress(15000)); };
+  hooks.Attach(object);
+  Add("Svc", object);
+  {
+    DispatcherThread dispatcher;
+    entered.Wait();
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_PRESHUTDOWN));
+    WaitForReports(4);  // the preshutdown's progress
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_SHUTDOWN));
+    release.Open();
+    EXPECT_TRUE(dispatcher.Join());
+  }
+  const uint32_t accepted = 7 | SERVICE_ACCEPT_PRESHUTDOWN;
+  EXPECT_EQ(Rows(), (std::vector<Row>{R(2, 0, 1), R(4, accepted, 0),
+                                      Row{0x10, 3, accepted, 0, 0, 20000},
+                                      Row{0x10, 3, accepted, 0, 2, 15000},
+                                      Row{0x10, 3, accepted, 0, 2, 15000}, R(1, accepted, 0)}));
+  EXPECT_EQ(hooks.Calls(), (std::vector<std::string>{"OnExecute", "OnShutdown"}));
+}
+
 // The dispatcher returns once the stopped report is in, while the service
 // thread is still inside the report: destroying the object then must wait
 // until the run has left it.
@@ -1049,6 +1083,7 @@ TEST(TQZSvcObjTest, ComposedTypeAndAcceptedControls) {
   EXPECT_EQ(ComposeControlsAccepted(true, false), 5u);
   EXPECT_EQ(ComposeControlsAccepted(false, true), 6u);
   EXPECT_EQ(ComposeControlsAccepted(false, false), 4u);
+  EXPECT_EQ(ComposeControlsAccepted(false, false, true), 0x104u);
 }
 
 }  // namespace
