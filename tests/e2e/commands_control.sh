@@ -23,15 +23,9 @@ qz_expect_run "-start on a running service still succeeds" \
   "start service <QzCmdRecord> success!
 " "$REC" -start
 
-qz_expect_run "-pause" "pause service <QzCmdRecord> success!
-" "$REC" -pause
-qz_expect_state "paused after -pause" QzCmdRecord 7
-qz_expect_run "-continue" "continue service <QzCmdRecord> success!
-" "$REC" -continue
-qz_expect_state "running after -continue" QzCmdRecord 4
-qz_expect_run "-stop" "stop service <QzCmdRecord> success!
-" "$REC" -stop
-qz_expect_state "stopped after -stop" QzCmdRecord 1
+qz_expect_command "$REC" QzCmdRecord pause 7
+qz_expect_command "$REC" QzCmdRecord continue 4
+qz_expect_command "$REC" QzCmdRecord stop 1
 
 qz_expect_run "-stop on a stopped service fails with 1062" \
   "$(qz_failure_line stop QzCmdRecord 1062)

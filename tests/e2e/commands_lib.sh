@@ -41,6 +41,14 @@ qz_failure_line() {
   printf '%s service <%s> failure! reason(%s): %s\n' "$1" "$2" "$3" "$(qz_errtext "$3")"
 }
 
+# qz_expect_command <exe> <service> <verb> <state>: -<verb> prints its
+# success line, exits 0, and the service is then in <state>.
+qz_expect_command() {
+  qz_expect_run "-$3" "$3 service <$2> success!
+" "$1" "-$3"
+  qz_expect_state "in state $4 after -$3" "$2" "$4"
+}
+
 # qz_expect_run <what> <expected output> <exe> [args...]: the output is
 # exactly the expected text and the program exits 0 without a crash.
 qz_expect_run() {

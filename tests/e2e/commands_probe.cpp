@@ -11,18 +11,9 @@
 
 #include "foundation/string.h"
 #include "foundation/win32.h"
+#include "tests/e2e/scoped_service_handle.h"
 
 namespace {
-
-struct ScHandle {
-  explicit ScHandle(SC_HANDLE h) : Handle(h) {}
-  ~ScHandle() {
-    if (Handle) CloseServiceHandle(Handle);
-  }
-  ScHandle(const ScHandle&) = delete;
-  ScHandle& operator=(const ScHandle&) = delete;
-  SC_HANDLE Handle;
-};
 
 int Failed() {
   std::printf("error=%lu\n", GetLastError());
@@ -30,16 +21,16 @@ int Failed() {
 }
 
 int PrintConfig(const char* name) {
-  ScHandle manager(OpenSCManagerA(nullptr, nullptr, GENERIC_READ));
-  if (!manager.Handle) return Failed();
-  ScHandle service(OpenServiceA(manager.Handle, name, SERVICE_QUERY_CONFIG));
-  if (!service.Handle) return Failed();
+  ScopedServiceHandle manager(OpenSCManagerA(nullptr, nullptr, GENERIC_READ));
+  if (!manager.Get()) return Failed();
+  ScopedServiceHandle service(OpenServiceA(manager.Get(), name, SERVICE_QUERY_CONFIG));
+  if (!service.Get()) return Failed();
 
   DWORD needed = 0;
-  QueryServiceConfigA(service.Handle, nullptr, 0, &needed);
+  QueryServiceConfigA(service.Get(), nullptr, 0, &needed);
   std::vector<char> config(needed + 1);
   auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(config.data());
-  if (!QueryServiceConfigA(service.Handle, c, needed, &needed)) {
+  if (!QueryServiceConfigA(service.Get(), c, needed, &needed)) {
     return Failed();
   }
   std::printf("path=%s\n", c->lpBinaryPathName ? c->lpBinaryPathName : "");
@@ -51,18 +42,18 @@ int PrintConfig(const char* name) {
   std::printf("account=%s\n", c->lpServiceStartName ? c->lpServiceStartName : "");
 
   needed = 0;
-  QueryServiceConfig2A(service.Handle, SERVICE_CONFIG_DESCRIPTION, nullptr, 0,
+  QueryServiceConfig2A(service.Get(), SERVICE_CONFIG_DESCRIPTION, nullptr, 0,
                        &needed);
   std::vector<BYTE> description(needed + sizeof(SERVICE_DESCRIPTIONA));
   auto* d = reinterpret_cast<SERVICE_DESCRIPTIONA*>(description.data());
-  if (!QueryServiceConfig2A(service.Handle, SERVICE_CONFIG_DESCRIPTION,
+  if (!QueryServiceConfig2A(service.Get(), SERVICE_CONFIG_DESCRIPTION,
                             description.data(), description.size(), &needed)) {
     return Failed();
   }
   std::printf("description=%s\n", d->lpDescription ? d->lpDescription : "");
 
   SERVICE_PRESHUTDOWN_INFO preshutdown = {};
-  if (QueryServiceConfig2A(service.Handle, SERVICE_CONFIG_PRESHUTDOWN_INFO,
+  if (QueryServiceConfig2A(service.Get(), SERVICE_CONFIG_PRESHUTDOWN_INFO,
                            reinterpret_cast<BYTE*>(&preshutdown), sizeof preshutdown,
                            &needed)) {
     std::printf("preshutdown=%lu\n", preshutdown.dwPreshutdownTimeout);

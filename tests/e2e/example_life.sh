@@ -32,16 +32,6 @@ expect_status() {
   case "$process" in *expected*) qz_fail "$1: process id $process" ;; esac
 }
 
-ticks() { [ -f "$TICKS" ] && wc -l <"$TICKS" || echo 0; }
-# wait_ticks <count>: polls for up to about 60 s until the file has that many.
-wait_ticks() {
-  local i
-  for i in $(seq 1 300); do
-    [ "$(ticks)" -ge "$1" ] && return 0
-    sleep 0.2
-  done
-  return 1
-}
 
 qz_expect_run "help lists the switches with -ticks" "Writes a tick line every 200 ms
 
@@ -77,10 +67,8 @@ qz_expect_eq "registered command line names the tick file" \
 qz_expect_eq "started on demand" 3 "$(qz_config QzTicker start)"
 qz_expect_eq "depends on PlugPlay" PlugPlay "$(qz_depends QzTicker DependOnService)"
 
-qz_expect_run "start" "start service <QzTicker> success!
-" "$TICKER" -start
-qz_expect_state "running after start" QzTicker 4
-wait_ticks 3 && qz_pass "ticks while running" || qz_fail "ticks while running: $(ticks)"
+qz_expect_command "$TICKER" QzTicker start 4
+qz_wait_ticks 3 && qz_pass "ticks while running" || qz_fail "ticks while running: $(qz_ticks)"
 expect_status "status while running" "4 RUNNING" nonzero "0, service-specific 0"
 qz_expect_run "user control 200" "control service <QzTicker> success!
 " "$TICKER" -control 200
@@ -91,27 +79,21 @@ qz_expect_eq "user controls reach OnControl on the control thread, in order" \
   "control 200 on the control thread
 control 128 on the control thread" "$(sed 's/\r$//' "$CONTROLS" 2>/dev/null)"
 
-qz_expect_run "pause" "pause service <QzTicker> success!
-" "$TICKER" -pause
-qz_expect_state "paused after pause" QzTicker 7
+qz_expect_command "$TICKER" QzTicker pause 7
 expect_status "status while paused" "7 PAUSED" nonzero "0, service-specific 0"
-paused=$(ticks)
+paused=$(qz_ticks)
 # A tick already under way when the pause arrived may still land; a running
 # ticker would add about ten in this window.
 sleep 2
-after=$(ticks)
+after=$(qz_ticks)
 [ "$after" -le $((paused + 1)) ] && qz_pass "no ticks while paused" ||
   qz_fail "no ticks while paused: $paused, then $after"
 
-qz_expect_run "continue" "continue service <QzTicker> success!
-" "$TICKER" -continue
-qz_expect_state "running after continue" QzTicker 4
-wait_ticks $((after + 3)) && qz_pass "ticks again after continue" ||
-  qz_fail "ticks again after continue: $after, then $(ticks)"
+qz_expect_command "$TICKER" QzTicker continue 4
+qz_wait_ticks $((after + 3)) && qz_pass "ticks again after continue" ||
+  qz_fail "ticks again after continue: $after, then $(qz_ticks)"
 
-qz_expect_run "stop" "stop service <QzTicker> success!
-" "$TICKER" -stop
-qz_expect_state "stopped after stop" QzTicker 1
+qz_expect_command "$TICKER" QzTicker stop 1
 qz_expect_eq "the ticker process ends after the stop" 0 "$(qz_rt_wait_processes ticker.exe 0 2>/dev/null)"
 expect_status "status when stopped" "1 STOPPED" zero "0, service-specific 0"
 qz_expect_run "a user control to a stopped service fails with 1062" \
@@ -119,9 +101,9 @@ qz_expect_run "a user control to a stopped service fails with 1062" \
 " "$TICKER" -control 200
 # Read once the process has ended, so the file no longer changes.
 qz_expect_eq "ticks are numbered in order, without gaps" \
-  "$(seq -f 'tick %g' 1 "$(ticks)")" "$(sed 's/\r$//' "$TICKS")"
+  "$(seq -f 'tick %g' 1 "$(qz_ticks)")" "$(sed 's/\r$//' "$TICKS")"
 qz_expect_run "-ticks counts the lines of the tick file" \
-  "$(ticks) ticks in $(qz_winpath "$TICKS")
+  "$(qz_ticks) ticks in $(qz_winpath "$TICKS")
 " "$TICKER" -ticks
 
 # A refused start is a failure, with the service's own exit code.

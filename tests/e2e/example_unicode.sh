@@ -5,6 +5,7 @@
 # through pause and continue, its version resource, its message table and
 # its event source, which uninstall removes.
 . "$QZ_SOURCE_DIR/tests/e2e/commands_lib.sh"
+. "$QZ_SOURCE_DIR/tests/e2e/runtime_lib.sh"
 qz_cmd_begin
 
 FOLDER_NAME="Überwachung 監視"
@@ -24,15 +25,6 @@ trap 'wine reg delete "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Appl
   >/dev/null 2>&1; qz_end; rm -rf "$QZ_TMP" "$WINEPREFIX/drive_c/Dienste"' EXIT
 
 probe() { wine "$PROBE" "$@" </dev/null 2>/dev/null | sed 's/\r$//'; }
-ticks() { [ -f "$TICKS" ] && wc -l <"$TICKS" || echo 0; }
-wait_ticks() {
-  local i
-  for i in $(seq 1 300); do
-    [ "$(ticks)" -ge "$1" ] && return 0
-    sleep 0.2
-  done
-  return 1
-}
 
 qz_expect_eq "the probe runs in code page 65001" 65001 "$(probe acp)"
 qz_expect_eq "the folder is what Windows sees" "$WIN_FOLDER\\ticker.exe" "$(qz_winpath "$TICKER")"
@@ -49,21 +41,13 @@ qz_expect_eq "event source registered with the executable as its message file" \
 EventMessageFileType=2
 TypesSupported=7" "$(probe eventsource QzTicker)"
 
-qz_expect_run "start" "start service <QzTicker> success!
-" "$TICKER" -start
-qz_expect_state "running after start" QzTicker 4
-wait_ticks 3 && qz_pass "ticks written in the folder" || qz_fail "ticks in the folder: $(ticks)"
-qz_expect_run "pause" "pause service <QzTicker> success!
-" "$TICKER" -pause
-qz_expect_state "paused after pause" QzTicker 7
-qz_expect_run "continue" "continue service <QzTicker> success!
-" "$TICKER" -continue
-qz_expect_state "running after continue" QzTicker 4
-qz_expect_run "stop" "stop service <QzTicker> success!
-" "$TICKER" -stop
-qz_expect_state "stopped after stop" QzTicker 1
+qz_expect_command "$TICKER" QzTicker start 4
+qz_wait_ticks 3 && qz_pass "ticks written in the folder" || qz_fail "ticks in the folder: $(qz_ticks)"
+qz_expect_command "$TICKER" QzTicker pause 7
+qz_expect_command "$TICKER" QzTicker continue 4
+qz_expect_command "$TICKER" QzTicker stop 1
 qz_expect_eq "the tick file holds numbered lines" \
-  "$(seq -f 'tick %g' 1 "$(ticks)")" "$(sed 's/\r$//' "$TICKS")"
+  "$(seq -f 'tick %g' 1 "$(qz_ticks)")" "$(sed 's/\r$//' "$TICKS")"
 
 qz_expect_eq "version resource" "fixed=0.1.0.0
 FileDescription=Writes a tick line every 200 ms

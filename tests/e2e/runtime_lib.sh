@@ -58,3 +58,15 @@ qz_rt_wait_processes() {
 
 # runtime_control.exe with its arguments; prints its one line.
 qz_rt_control() { wine "$BIN/runtime_control.exe" "$@" 2>/dev/null | tr -d '\r'; }
+
+# The lines of the tick file named by $TICKS (0 while there is none), and a
+# wait of up to about 60 s until it has at least <count>.
+qz_ticks() { [ -f "$TICKS" ] && wc -l <"$TICKS" || echo 0; }
+qz_wait_ticks() {
+  local i
+  for i in $(seq 1 300); do
+    [ "$(qz_ticks)" -ge "$1" ] && return 0
+    sleep 0.2
+  done
+  return 1
+}

@@ -14,18 +14,9 @@
 #include <vector>
 
 #include "foundation/win32.h"
+#include "tests/e2e/scoped_service_handle.h"
 
 namespace {
-
-struct ScHandle {
-  explicit ScHandle(SC_HANDLE h) : Handle(h) {}
-  ~ScHandle() {
-    if (Handle) CloseServiceHandle(Handle);
-  }
-  ScHandle(const ScHandle&) = delete;
-  ScHandle& operator=(const ScHandle&) = delete;
-  SC_HANDLE Handle;
-};
 
 int Failed() {
   std::printf("error=%lu\n", GetLastError());
@@ -50,24 +41,24 @@ std::wstring Wide(const char* utf8) {
 }
 
 int PrintConfig(const char* name) {
-  ScHandle manager(OpenSCManagerW(nullptr, nullptr, GENERIC_READ));
-  if (!manager.Handle) return Failed();
-  ScHandle service(OpenServiceW(manager.Handle, Wide(name).c_str(), SERVICE_QUERY_CONFIG));
-  if (!service.Handle) return Failed();
+  ScopedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, GENERIC_READ));
+  if (!manager.Get()) return Failed();
+  ScopedServiceHandle service(OpenServiceW(manager.Get(), Wide(name).c_str(), SERVICE_QUERY_CONFIG));
+  if (!service.Get()) return Failed();
   DWORD needed = 0;
-  QueryServiceConfigW(service.Handle, nullptr, 0, &needed);
+  QueryServiceConfigW(service.Get(), nullptr, 0, &needed);
   std::vector<BYTE> config(needed + sizeof(QUERY_SERVICE_CONFIGW));
   auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data());
-  if (!QueryServiceConfigW(service.Handle, c, static_cast<DWORD>(config.size()), &needed)) {
+  if (!QueryServiceConfigW(service.Get(), c, static_cast<DWORD>(config.size()), &needed)) {
     return Failed();
   }
   std::printf("path=%s\n", Utf8(c->lpBinaryPathName).c_str());
   std::printf("display=%s\n", Utf8(c->lpDisplayName).c_str());
   needed = 0;
-  QueryServiceConfig2W(service.Handle, SERVICE_CONFIG_DESCRIPTION, nullptr, 0, &needed);
+  QueryServiceConfig2W(service.Get(), SERVICE_CONFIG_DESCRIPTION, nullptr, 0, &needed);
   std::vector<BYTE> description(needed + sizeof(SERVICE_DESCRIPTIONW));
   auto* d = reinterpret_cast<SERVICE_DESCRIPTIONW*>(description.data());
-  if (!QueryServiceConfig2W(service.Handle, SERVICE_CONFIG_DESCRIPTION, description.data(),
+  if (!QueryServiceConfig2W(service.Get(), SERVICE_CONFIG_DESCRIPTION, description.data(),
                             static_cast<DWORD>(description.size()), &needed)) {
     return Failed();
   }
