@@ -18,55 +18,11 @@
 #include "service/svc_module.h"
 #include "service/svc_obj.h"
 #include "tests/service/fake_platform.h"
+#include "tests/service/scoped_stdin.h"
 
 using namespace qzsvc;
 
 namespace {
-
-// Standard input taken from a pipe for one test. The writing end stays open
-// until End, so a read blocks until then.
-class ScopedStdin {
- public:
-  explicit ScopedStdin(const std::string& bytes, bool end = true) {
-    Saved = GetStdHandle(STD_INPUT_HANDLE);
-    CreatePipe(&Read, &Write, nullptr, 4096);
-    SetStdHandle(STD_INPUT_HANDLE, Read);
-    Send(bytes);
-    if (end) End();
-  }
-  ~ScopedStdin() {
-    End();
-    SetStdHandle(STD_INPUT_HANDLE, Saved);
-    CloseHandle(Read);
-  }
-  void Send(const std::string& bytes) {
-    DWORD written = 0;
-    if (!bytes.empty()) {
-      WriteFile(Write, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                nullptr);
-    }
-  }
-  void End() {
-    if (Write != nullptr) CloseHandle(Write);
-    Write = nullptr;
-  }
-  // What the code under test left unread; ends the input first.
-  std::string Unread() {
-    End();
-    std::string rest;
-    char buffer[256];
-    DWORD read = 0;
-    while (ReadFile(Read, buffer, sizeof buffer, &read, nullptr) && read > 0) {
-      rest.append(buffer, read);
-    }
-    return rest;
-  }
-
- private:
-  HANDLE Saved = nullptr;
-  HANDLE Read = nullptr;
-  HANDLE Write = nullptr;
-};
 
 // The first bytes of s, as many as expected has.
 std::string Head(const std::string& s, const std::string& expected) {

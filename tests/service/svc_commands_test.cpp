@@ -13,6 +13,7 @@
 #include "service/svc_app.h"
 #include "service/svc_obj.h"
 #include "tests/service/fake_platform.h"
+#include "tests/service/scoped_stdin.h"
 
 namespace {
 
@@ -587,32 +588,6 @@ TEST_F(TQZSvcObjInstallTest, MoreRecoveryActionsThanTheArrayHoldsFailBeforeTheSc
   EXPECT_TRUE(Fake.Calls().empty());
 }
 
-// Standard input replaced by a pipe holding the given bytes, for a scope.
-class ScopedInput {
- public:
-  explicit ScopedInput(const std::string& bytes) : Saved(GetStdHandle(STD_INPUT_HANDLE)) {
-    HANDLE write = nullptr;
-    EXPECT_TRUE(CreatePipe(&Read, &write, nullptr, 0));
-    DWORD written = 0;
-    if (!bytes.empty()) {
-      EXPECT_TRUE(WriteFile(write, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                            nullptr));
-    }
-    CloseHandle(write);
-    SetStdHandle(STD_INPUT_HANDLE, Read);
-  }
-  ~ScopedInput() {
-    SetStdHandle(STD_INPUT_HANDLE, Saved);
-    CloseHandle(Read);
-  }
-  ScopedInput(const ScopedInput&) = delete;
-  ScopedInput& operator=(const ScopedInput&) = delete;
-
- private:
-  HANDLE Saved;
-  HANDLE Read = nullptr;
-};
-
 TEST_F(TQZSvcAppCommandsTest, InstallTakesTheAccountAndReadsItsPasswordFromInputOnlyWhenAllowed) {
   std::vector<std::string> line;
   auto install = [&](std::vector<std::string> args) {
@@ -638,7 +613,7 @@ TEST_F(TQZSvcAppCommandsTest, InstallTakesTheAccountAndReadsItsPasswordFromInput
 
   Fake.Reset();
   {
-    ScopedInput input("s3cret pass\r\nnext line\r\n");
+    ScopedStdin input("s3cret pass\r\nnext line\r\n");
     EXPECT_EQ(SuccessLine("install", "QzSvc"), install({".\\qzuser", "-"}));
   }
   EXPECT_EQ(".\\qzuser", Create().Account);
@@ -646,7 +621,7 @@ TEST_F(TQZSvcAppCommandsTest, InstallTakesTheAccountAndReadsItsPasswordFromInput
 
   Fake.Reset();
   {
-    ScopedInput input("last line without an end");
+    ScopedStdin input("last line without an end");
     install({".\\qzuser", "-"});
   }
   EXPECT_EQ("last line without an end", Create().Password);
@@ -664,7 +639,7 @@ TEST_F(TQZSvcAppCommandsTest, InstallTakesTheAccountAndReadsItsPasswordFromInput
   // A password line longer than any the system takes is refused as well.
   Fake.Reset();
   {
-    ScopedInput input(std::string(2000, 'p') + "\n");
+    ScopedStdin input(std::string(2000, 'p') + "\n");
     EXPECT_EQ(FailureLine("install", "QzSvc", ERROR_INVALID_PARAMETER),
               install({".\\qzuser", "-"}));
   }
