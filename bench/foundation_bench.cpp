@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -302,6 +303,41 @@ void SharedMutexMixed(benchmark::State& state) {
   }
 }
 
+// range(0): 0 a service's failure line; 1 a fixed-point number; 2 a number
+// in %g form.
+template <typename Formatter>
+void FormatCase(benchmark::State& state, Formatter format) {
+  switch (state.range(0)) {
+    case 0:
+      for (auto _ : state) format("%s service <%s> failure! reason(%d): %s\n", "install", "svcdemo", 5, "Access is denied.");
+      break;
+    case 1:
+      for (auto _ : state) format("%.6f", 3.14159265358979);
+      break;
+    default:
+      for (auto _ : state) format("%g", 6.02214076e23);
+      break;
+  }
+}
+
+void QZFormat(benchmark::State& state) {
+  TQZString s;
+  FormatCase(state, [&](const char* format, auto... args) {
+    s.Format(format, args...);
+    benchmark::DoNotOptimize(s.BlockAddress());
+  });
+}
+
+// A string of its own for each text, as Format makes a block for each.
+void SnprintfFormat(benchmark::State& state) {
+  FormatCase(state, [&](const char* format, auto... args) {
+    char buffer[4097];
+    const int n = std::snprintf(buffer, sizeof buffer, format, args...);
+    std::string s(buffer, n < 0 ? 0 : static_cast<size_t>(n));
+    benchmark::DoNotOptimize(s.data());
+  });
+}
+
 #if defined(_WIN32)
 SRWLOCK SrwLock = SRWLOCK_INIT;
 
@@ -337,6 +373,11 @@ void Register() {
   for (int64_t mode : {1, 0, 2}) benchmark::RegisterBenchmark("QZCompare", QZCompare)->Arg(mode);
   benchmark::RegisterBenchmark("Memcmp", Memcmp);
   for (int64_t mode : {0, 2}) benchmark::RegisterBenchmark("StrCaseCmp", StrCaseCmp)->Arg(mode);
+
+  for (int64_t kind : {0, 1, 2}) {
+    benchmark::RegisterBenchmark("QZFormat", QZFormat)->Arg(kind);
+    benchmark::RegisterBenchmark("SnprintfFormat", SnprintfFormat)->Arg(kind);
+  }
 
   benchmark::RegisterBenchmark("QZListAdd", QZListAdd)->Unit(benchmark::kMicrosecond);
   benchmark::RegisterBenchmark("StdMapAdd", StdMapAdd)->Unit(benchmark::kMicrosecond);
@@ -374,6 +415,10 @@ std::vector<TQZBenchRow> Rows() {
       {"CompareStrings no case, case differs 64 B / strcasecmp", "QZCompare/2", "StrCaseCmp/2",
        2.0},
 #endif
+      {"TQZString::Format service line / snprintf + new std::string", "QZFormat/0", "SnprintfFormat/0",
+       1.5},
+      {"TQZString::Format %.6f / snprintf + new std::string", "QZFormat/1", "SnprintfFormat/1", 1.5},
+      {"TQZString::Format %g / snprintf + new std::string", "QZFormat/2", "SnprintfFormat/2", 1.5},
       {"sorted list Add 10,000 / std::map", "QZListAdd", "StdMapAdd", 0},
       {"sorted list Add 10,000 / vector insert at lower_bound", "QZListAdd",
        "StdVectorInsertSorted", 0},

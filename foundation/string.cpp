@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "foundation/format.h"
 #include "foundation/string_os.h"
 
 namespace {
@@ -313,14 +314,14 @@ TQZString& TQZString::AssignSub(const TQZString& source, int32_t start, int32_t 
 }
 
 TQZString& TQZString::Format(const char* format, ...) {
-  // One byte more than the kept text, for the formatter's own terminator.
-  char buffer[FormatBufferSize + 1];
+  char buffer[FormatBufferSize];
+  TQZFormatOutput out(buffer, sizeof buffer);
   va_list args;
   va_start(args, format);
-  const int written = std::vsnprintf(buffer, sizeof buffer, format, args);
+  const bool ok = FormatTextV(out, format, args);
   va_end(args);
   int32_t length = 0;
-  if (written > 0) length = written < FormatBufferSize ? written : FormatBufferSize;
+  if (ok) length = out.Count() < FormatBufferSize ? static_cast<int32_t>(out.Count()) : FormatBufferSize;
   Replace(NewBlock(buffer, length));
   return *this;
 }

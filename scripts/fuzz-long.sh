@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${QZ_FUZZ_SECONDS:-600}
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(string lists)
+[ ${#targets[@]} -eq 0 ] && targets=(string lists format)
 
 cmake --preset linux-fuzz >/dev/null
 cmake --build --preset linux-fuzz --target "${targets[@]/%/_fuzz}"

@@ -7,10 +7,11 @@ function hex(s,   i, n) {
 }
 function add(sec, addr, size, obj,   k) {
   if (sec ~ /^\.(debug|bss|stab)/ || addr + 0 == 0) return
-  if (obj ~ /libqz_|\.cpp\.obj/) k = "framework and demo code"
+  if (sec ~ /^\.reloc/) k = "base relocations (address space layout randomisation)"
+  else if (obj ~ /libqz_|\.cpp\.obj|ltrans/) k = "framework and demo code"
   else if (obj ~ /libstdc\+\+|libsupc|libgcc_eh|libgcc\.a/) k = "C++ exception runtime and unwinder"
   else if (obj ~ /pthread/) k = "winpthread (posix thread model only)"
-  else if (obj ~ /pformat|gdtoa|dmisc|gmisc|-misc\.o|mbrtowc|wcrtomb|mingw_v?s?n?printf|mingw_vfprintf/) k = "MinGW's C99 printf"
+  else if (obj ~ /pformat|gdtoa|dmisc|gmisc|-misc\.o|mingw_v?s?n?printf|mingw_vfprintf/) k = "MinGW's C99 printf"
   else k = "C runtime start-up and import stubs"
   sum[k] += size
 }

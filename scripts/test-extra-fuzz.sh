@@ -15,7 +15,7 @@ fi
 seconds=${QZ_FUZZ_SECONDS:-60}
 max_len=${QZ_FUZZ_MAX_LEN:-4096}
 build=build/linux-fuzz
-targets=(string lists)
+targets=(string lists format)
 
 cmake --preset linux-fuzz >/dev/null
 cmake --build --preset linux-fuzz --target "${targets[@]/%/_fuzz}"

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "foundation/format.h"
 #include "service/console.h"
 #include "service/svc_module.h"
 
@@ -244,7 +245,7 @@ void TQZSvcApp::ShowHelp(const TQZString& switchText, bool unsupported) {
   WriteText(GetTitle());
   std::fputs("\n", stdout);
   if (unsupported) {
-    std::printf("error: switch <%s> is nonsupport!\n", switchText.Text());
+    PrintText("error: switch <%s> is nonsupport!\n", switchText.Text());
   }
   const TQZString clause = GetSwitchClause();
   if (clause.Length() > 0) {
@@ -269,7 +270,7 @@ void TQZSvcApp::RunConsole(int argc, char** argv) {
   if (name.Length() == 0) name = Service->GetServiceName();
 
   const bool started = OnStart != nullptr && OnStart(StartArgs, false);
-  std::printf(">>>>> %s starts %s!\n\n", name.Text(),
+  PrintText(">>>>> %s starts %s!\n\n", name.Text(),
               started ? "success" : "failure");
 
   if (!started) {

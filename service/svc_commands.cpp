@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "foundation/format.h"
 #include "foundation/lists.h"
 #include "foundation/process_info.h"
 #include "foundation/string.h"
@@ -41,9 +42,9 @@ bool HasUnmappedCharacter(const TQZString& fileName) {
 void PrintResult(const char* verb, const TQZString& name, bool ok,
                  uint32_t error) {
   if (ok) {
-    std::printf("%s service <%s> success!\n", verb, name.Text());
+    PrintText("%s service <%s> success!\n", verb, name.Text());
   } else {
-    std::printf("%s service <%s> failure! reason(%d): %s\n", verb, name.Text(),
+    PrintText("%s service <%s> failure! reason(%d): %s\n", verb, name.Text(),
                 static_cast<int>(static_cast<int32_t>(error)),
                 SystemErrorText(error).Text());
   }
@@ -329,9 +330,9 @@ void TQZSvcApp::CmdStatus() {
   PrintResult("status", name, ok, manager.LastError);
   if (ok) {
     const uint32_t state = static_cast<uint32_t>(manager.Status.CurrentState);
-    std::printf("  state: %u %s\n", static_cast<unsigned>(state), StateName(state));
-    std::printf("  process: %u\n", static_cast<unsigned>(manager.ProcessId));
-    std::printf("  exit code: %u, service-specific %u\n",
+    PrintText("  state: %u %s\n", static_cast<unsigned>(state), StateName(state));
+    PrintText("  process: %u\n", static_cast<unsigned>(manager.ProcessId));
+    PrintText("  exit code: %u, service-specific %u\n",
                 static_cast<unsigned>(manager.Status.Win32ExitCode),
                 static_cast<unsigned>(manager.Status.ServiceSpecificExitCode));
     std::fflush(stdout);
@@ -365,7 +366,7 @@ void TQZSvcApp::CmdUser(int code, int argc, char** argv) {
   const char* switchText =
       (argc > 1 && argv != nullptr && argv[1] != nullptr) ? argv[1] : "";
   std::fputs(GetTitle().Text(), stdout);
-  std::printf("\nswitch <%s> error: %s callback <OnUser> is NULL.\n",
+  PrintText("\nswitch <%s> error: %s callback <OnUser> is NULL.\n",
               switchText, description.Text());
   std::fflush(stdout);
 }

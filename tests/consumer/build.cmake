@@ -1,7 +1,8 @@
 # Builds the consumer project with the toolchain of a framework build tree:
 # against the package installed from that tree (MODE=installed), against the
-# source tree (MODE=subdirectory), or against the source tree with the
-# compiler of the win32 thread model (MODE=win32-threads). Run with cmake -P;
+# source tree (MODE=subdirectory), or against the source tree as the smallest
+# build: the compiler of the win32 thread model, optimised for size and at
+# link time (MODE=win32-threads). Run with cmake -P;
 # needs QZ_BUILD_DIR, QZ_SOURCE_DIR, QZ_TOOLCHAIN, QZ_GENERATOR,
 # QZ_BUILD_TYPE and MODE.
 set(work ${QZ_BUILD_DIR}/consumer/${MODE})
@@ -43,7 +44,9 @@ if(MODE STREQUAL "installed")
 elseif(MODE STREQUAL "subdirectory")
   run(${configure} -DQZSVC_SOURCE_DIR=${QZ_SOURCE_DIR})
 elseif(MODE STREQUAL "win32-threads")
-  run(${configure} -DQZSVC_SOURCE_DIR=${QZ_SOURCE_DIR} -DQZ_MINGW_THREAD_MODEL=win32)
+  list(REMOVE_ITEM configure -DCMAKE_BUILD_TYPE=${QZ_BUILD_TYPE})
+  run(${configure} -DQZSVC_SOURCE_DIR=${QZ_SOURCE_DIR} -DQZ_MINGW_THREAD_MODEL=win32
+    -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=ON)
 else()
   message(FATAL_ERROR "MODE must be installed, subdirectory or win32-threads")
 endif()

@@ -1,0 +1,146 @@
+// The framework's printf-style formatter: against the C runtime's own on
+// generated directives, and where it gives MinGW's forms or C's on purpose.
+#include "foundation/format.h"
+
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <random>
+#include <string>
+
+#include "foundation/string.h"
+#include "tests/foundation/alloc_counter.h"
+#include "tests/foundation/format_cases.h"
+
+namespace {
+
+template <typename... Args>
+std::string Ours(const char* format, Args... args) {
+  return qzformat::FormatWith(true, format, args...);
+}
+
+size_t Into(TQZFormatOutput& out, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  FormatTextV(out, format, args);
+  va_end(args);
+  return out.Count();
+}
+
+TEST(TQZFormatTest, AgreesWithTheCRuntimeOnGeneratedDirectives) {
+  std::mt19937 rng(20261209);
+  auto next = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  int compared = 0, different = 0;
+  for (int i = 0; i < 20000; ++i) {
+    const qzformat::Case c = qzformat::Draw(next);
+    if (c.Format.empty()) continue;
+    ++compared;
+    const std::string ours = qzformat::Run(c, true);
+    const std::string theirs = qzformat::Run(c, false);
+    if (ours != theirs && ++different <= 10)
+      ADD_FAILURE() << c.Format << ": ours [" << ours << "], the C runtime's [" << theirs << "]";
+  }
+  EXPECT_EQ(different, 0);
+  EXPECT_GT(compared, 15000);
+}
+
+TEST(TQZFormatTest, GivesMinGWsFormsWhereCLeavesThemOpen) {
+  const std::string zeros(2 * sizeof(void*) - 2, '0');
+  EXPECT_EQ(Ours("%p|%#p|%6p|%-6p|", (void*)0xab, (void*)0xab, (void*)0xab, (void*)0),
+            zeros + "ab|0xab|    ab|0     |");
+  EXPECT_EQ(Ours("%f %+f %e %05f|%-6F|", -NAN, NAN, -INFINITY, INFINITY, NAN),
+            "nan +nan -inf   inf|NAN   |");
+  EXPECT_EQ(Ours("%s|%.3s|%ls", static_cast<char*>(nullptr), static_cast<char*>(nullptr),
+                 static_cast<wchar_t*>(nullptr)),
+            "(null)|(nu|(null)");
+  EXPECT_EQ(Ours("% u|%+u|% d", 5u, 5u, 5), " 5|5| 5");
+  EXPECT_EQ(Ours("%y|%hy|%5%|%qd|%I5d|abc%5", 1), "%y|%hy|%|%qd|%I5d|abc");
+  EXPECT_EQ(Ours("%I64d|%I32x|%Iu", static_cast<int64_t>(-5), 255, static_cast<size_t>(7)),
+            "-5|ff|7");
+  // Hexadecimal digits round half up; a double keeps its leading 1 or 0.
+  EXPECT_EQ(Ours("%.1a|%.0a|%a", 1.03125, 1.96875, 5e-324),
+            "0x1.1p+0|0x2p+0|0x0.0000000000001p-1022");
+  if (std::numeric_limits<long double>::digits == 64) {
+    EXPECT_EQ(Ours("%La|%.0La|%.2La", 1.0L, 15.5L, 15.99L), "0x8p-3|0x1p+4|0xf.fdp+0");
+  }
+  // Wide text is as wide as its characters and ends at one that does not
+  // convert; a wide NUL is written.
+  EXPECT_EQ(Ours("%5lc|%-4ls|", 0, L"a\u263Ab"), std::string("    \0|a |", 9));
+}
+
+TEST(TQZFormatTest, FollowsCWhereMinGWsPrintfFallsShort) {
+  EXPECT_EQ(Ours("%#.0o|%#o", 0u, 8u), "0|010");
+  EXPECT_EQ(Ours("%30.25g|", 1e15), std::string(14, ' ') + "1000000000000000|");
+  EXPECT_EQ(Ours("%Ld %d", 5LL, 7), "5 7");
+}
+
+TEST(TQZFormatTest, ConvertsFloatingPointExactlyAndRoundsTiesToEven) {
+  EXPECT_EQ(Ours("%.60f", 1.0 / 3),
+            "0.333333333333333314829616256247390992939472198486328125000000");
+  EXPECT_EQ(Ours("%.30e", 5e-324), "4.940656458412465441765687928682e-324");
+  EXPECT_EQ(Ours("%.17g|%g|%g|%#g", 0.1, 1e-5, 123456789.0, 1.0),
+            "0.10000000000000001|1e-05|1.23457e+08|1.00000");
+  EXPECT_EQ(Ours("%.0f %.0f %.0f %.1f %.0e %.3g", 0.5, 1.5, 2.5, 0.25, 2.5, 9.9996),
+            "0 2 2 0.2 2e+00 10");
+  const std::string big = Ours("%.0f", 1e300);
+  EXPECT_EQ(big.size(), 301u);
+  EXPECT_EQ(big.substr(0, 40), "1000000000000000052504760255204420248704");
+  if (std::numeric_limits<long double>::digits == 64) {
+    const std::string huge = Ours("%.0Lf", LDBL_MAX);
+    EXPECT_EQ(huge.size(), 4933u);
+    EXPECT_EQ(huge.substr(0, 24), "118973149535723176502126");
+    EXPECT_EQ(Ours("%.3Le", LDBL_MIN / 8), "4.203e-4933");
+  }
+}
+
+TEST(TQZFormatTest, KeepsWhatFitsAndCountsTheWholeText) {
+  char buffer[8];
+  TQZFormatOutput out(buffer, sizeof buffer);
+  int before = 0;
+  // A precision of INT_MAX is counted, not written: this returns at once.
+  const size_t count = Into(out, "%s%n|%.*f", "0123456789", &before, INT_MAX, 1.0);
+  EXPECT_EQ(before, 10);
+  EXPECT_EQ(count, 13u + static_cast<size_t>(INT_MAX));
+  EXPECT_EQ(std::string(buffer, sizeof buffer), "01234567");
+}
+
+TEST(TQZFormatTest, StreamReceivesTheWholeTextInOrder) {
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  std::string text;
+  for (int i = 0; i < 3000; ++i) text += static_cast<char>('a' + i % 26);
+  {
+    TQZFormatOutput out(file);
+    Into(out, "%s|%05d|%.3f", text.c_str(), 42, 2.5);
+  }
+  std::rewind(file);
+  std::string read;
+  for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) read += static_cast<char>(c);
+  std::fclose(file);
+  EXPECT_EQ(read, text + "|00042|2.500");
+}
+
+TEST(TQZFormatTest, DoublesNeedNoHeapAndDigitsWithoutMemoryGiveTheEmptyString) {
+  TQZString s("old");
+  int allocations = 0;
+  {
+    ScopedAllocationCount count;
+    s.Format("%.17g|%e|%f", 0.1, 5e-324, DBL_MAX);
+    allocations = count.Stop();
+  }
+  EXPECT_EQ(allocations, 1) << "the string's block only";
+  EXPECT_EQ(s.Length(), 19 + 1 + 13 + 1 + 316);
+  {
+    ScopedAllocationFailure failure(1);
+    s.Format("%.0Lf", LDBL_MAX);
+  }
+  EXPECT_EQ(s.Length(), 0);
+  s.Format("%.0Lf", LDBL_MAX);
+  EXPECT_EQ(s.Length(), std::numeric_limits<long double>::digits == 64 ? 4096 : 309);
+}
+
+}  // namespace
