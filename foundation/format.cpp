@@ -237,15 +237,69 @@ struct TQZBinary {
   }
 };
 
-// Every double is exactly a long double; digits and minExponent are those of
-// the argument's own type, which the hexadecimal form shows.
-TQZBinary Decompose(long double value, int digits, int minExponent) {
-  static_assert(std::numeric_limits<long double>::radix == 2 &&
-                    std::numeric_limits<long double>::digits <= 128,
-                "a binary floating-point type of at most 128 digits");
+// |value| = significand x 2^exponent, normalised so that the top bit is set.
+void SetSignificand(TQZBinary& b, uint64_t significand, int exponent) {
+  if (significand == 0) {
+    b.Zero = true;
+    return;
+  }
+  for (; (significand >> 63) == 0; significand <<= 1) --exponent;
+  b.Count = 2;
+  b.Words[1] = static_cast<uint32_t>(significand >> 32);
+  b.Words[0] = static_cast<uint32_t>(significand);
+  b.Exponent = exponent;
+}
+
+// The encodings are read bit by bit, so that the result does not depend on
+// how precisely the machine (or an emulator of it) computes.
+TQZBinary Decompose(double value) {
   TQZBinary b;
-  b.Digits = digits;
-  b.MinExponent = minExponent;
+  b.Digits = std::numeric_limits<double>::digits;
+  b.MinExponent = std::numeric_limits<double>::min_exponent;
+  uint64_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  b.Negative = (bits >> 63) != 0;
+  const int exponent = static_cast<int>(bits >> 52) & 0x7FF;
+  const uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
+  if (exponent == 0x7FF) {
+    b.Nan = fraction != 0;
+    b.Infinite = fraction == 0;
+  } else if (exponent == 0) {
+    SetSignificand(b, fraction, -1074);
+  } else {
+    SetSignificand(b, fraction | uint64_t{1} << 52, exponent - 1075);
+  }
+  return b;
+}
+
+TQZBinary Decompose(long double value) {
+  using Limits = std::numeric_limits<long double>;
+  static_assert(Limits::radix == 2 && Limits::digits <= 128,
+                "a binary floating-point type of at most 128 digits");
+  if (Limits::digits == std::numeric_limits<double>::digits)
+    return Decompose(static_cast<double>(value));
+  TQZBinary b;
+  b.Digits = Limits::digits;
+  b.MinExponent = Limits::min_exponent;
+#if defined(__i386__) || defined(__x86_64__) || defined(_M_IX86) || defined(_M_X64)
+  // x87's extended format: a 64-bit significand with its integer bit, then
+  // the sign and a 15-bit exponent.
+  if (Limits::digits == 64) {
+    uint64_t significand = 0;
+    uint16_t signAndExponent = 0;
+    std::memcpy(&significand, &value, sizeof significand);
+    std::memcpy(&signAndExponent, reinterpret_cast<const char*>(&value) + 8, 2);
+    b.Negative = (signAndExponent >> 15) != 0;
+    const int exponent = signAndExponent & 0x7FFF;
+    if (exponent == 0x7FFF) {
+      b.Nan = (significand << 1) != 0;
+      b.Infinite = !b.Nan;
+    } else {
+      SetSignificand(b, significand, (exponent == 0 ? 1 : exponent) - 16383 - 63);
+    }
+    return b;
+  }
+#endif
   b.Negative = std::signbit(value);
   if (std::isnan(value))
     b.Nan = true;
@@ -256,7 +310,7 @@ TQZBinary Decompose(long double value, int digits, int minExponent) {
   if (b.Nan || b.Infinite || b.Zero) return b;
   int exponent = 0;
   long double m = std::frexp(b.Negative ? -value : value, &exponent);
-  b.Count = (std::numeric_limits<long double>::digits + 31) / 32;
+  b.Count = (Limits::digits + 31) / 32;
   // Each step moves 32 bits of the fraction above the point: exact.
   for (int i = b.Count - 1; i >= 0; --i) {
     m *= 4294967296.0L;
@@ -877,15 +931,8 @@ bool FormatTextV(TQZFormatOutput& out, const char* format, va_list list) {
       case 'G':
       case 'a':
       case 'A': {
-        using Double = std::numeric_limits<double>;
-        using LongDouble = std::numeric_limits<long double>;
-        TQZBinary b;
-        if (spec.Length == LenLongDouble) {
-          b = Decompose(va_arg(args.List, long double), LongDouble::digits,
-                        LongDouble::min_exponent);
-        } else {
-          b = Decompose(va_arg(args.List, double), Double::digits, Double::min_exponent);
-        }
+        const TQZBinary b = spec.Length == LenLongDouble ? Decompose(va_arg(args.List, long double))
+                                                         : Decompose(va_arg(args.List, double));
         if (!PutFloat(out, spec, b)) ok = false;
         break;
       }
