@@ -321,7 +321,9 @@ TQZString& TQZString::Format(const char* format, ...) {
   const bool ok = FormatTextV(out, format, args);
   va_end(args);
   int32_t length = 0;
-  if (ok) length = out.Count() < FormatBufferSize ? static_cast<int32_t>(out.Count()) : FormatBufferSize;
+  if (ok) {
+    length = out.Count() < FormatBufferSize ? static_cast<int32_t>(out.Count()) : FormatBufferSize;
+  }
   Replace(NewBlock(buffer, length));
   return *this;
 }

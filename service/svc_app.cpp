@@ -271,7 +271,7 @@ void TQZSvcApp::RunConsole(int argc, char** argv) {
 
   const bool started = OnStart != nullptr && OnStart(StartArgs, false);
   PrintText(">>>>> %s starts %s!\n\n", name.Text(),
-              started ? "success" : "failure");
+            started ? "success" : "failure");
 
   if (!started) {
     std::fputs("Press any key close.\n", stdout);

@@ -45,8 +45,8 @@ void PrintResult(const char* verb, const TQZString& name, bool ok,
     PrintText("%s service <%s> success!\n", verb, name.Text());
   } else {
     PrintText("%s service <%s> failure! reason(%d): %s\n", verb, name.Text(),
-                static_cast<int>(static_cast<int32_t>(error)),
-                SystemErrorText(error).Text());
+              static_cast<int>(static_cast<int32_t>(error)),
+              SystemErrorText(error).Text());
   }
   std::fflush(stdout);
 }
@@ -333,8 +333,8 @@ void TQZSvcApp::CmdStatus() {
     PrintText("  state: %u %s\n", static_cast<unsigned>(state), StateName(state));
     PrintText("  process: %u\n", static_cast<unsigned>(manager.ProcessId));
     PrintText("  exit code: %u, service-specific %u\n",
-                static_cast<unsigned>(manager.Status.Win32ExitCode),
-                static_cast<unsigned>(manager.Status.ServiceSpecificExitCode));
+              static_cast<unsigned>(manager.Status.Win32ExitCode),
+              static_cast<unsigned>(manager.Status.ServiceSpecificExitCode));
     std::fflush(stdout);
   }
   manager.Close();
@@ -367,6 +367,6 @@ void TQZSvcApp::CmdUser(int code, int argc, char** argv) {
       (argc > 1 && argv != nullptr && argv[1] != nullptr) ? argv[1] : "";
   std::fputs(GetTitle().Text(), stdout);
   PrintText("\nswitch <%s> error: %s callback <OnUser> is NULL.\n",
-              switchText, description.Text());
+            switchText, description.Text());
   std::fflush(stdout);
 }
