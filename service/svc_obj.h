@@ -285,6 +285,9 @@ class TQZSvcObj {
   void* ControlThread = nullptr;
   // Auto-reset: a control was queued or the queue closed.
   TQZEvent ControlWake{nullptr, 0, false};
+  // Auto-reset: the control thread has left the closed queue and runs no
+  // hook any more; it only has to end.
+  TQZEvent ControlsDone{nullptr, 0, false};
   // Manual-reset event, signalled while no Run is under way: the dispatcher
   // returns once every service has reported stopped, which is before the
   // service main thread has left Run, so destruction waits for it.

@@ -472,6 +472,7 @@ void TQZSvcObj::OpenControls() {
   ControlBusy = false;
   ControlsOpen = true;
   ControlWake.TryWait();
+  ControlsDone.TryWait();
   // Made now rather than at the first control, so that the control does not
   // wait for the thread to be created; Control tries again if this fails.
   if (ControlThread == nullptr && ControlWake.Handle != nullptr) {
@@ -490,8 +491,9 @@ void TQZSvcObj::CloseControls() {
   if (thread == nullptr) return;
   ControlWake.Set();
   // The control thread leaves once the queue is empty; a control that came
-  // in meanwhile still runs its hook, so the final report follows it.
-  WaitForSingleObject(thread, INFINITE);
+  // in meanwhile still runs its hook, so the final report follows it. The
+  // thread's own ending is not waited for: it touches nothing any more.
+  if (ControlsDone.Handle == nullptr || !ControlsDone.Wait()) WaitForSingleObject(thread, INFINITE);
   CloseHandle(thread);
 }
 
@@ -499,17 +501,23 @@ unsigned long QZ_WINAPI TQZSvcObj::ControlThreadMain(void* context) {
   TQZSvcObj* self = static_cast<TQZSvcObj*>(context);
   for (;;) {
     TQZPendingControl next = {};
+    bool leave = false;
     {
       TQZCritSectGuard guard(self->ControlLock);
       if (self->ControlQueueCount == 0) {
         self->ControlBusy = false;
-        if (!self->ControlsOpen) return 0;
+        leave = !self->ControlsOpen;
       } else {
         next = self->ControlQueue[self->ControlQueueHead];
         self->ControlQueueHead = (self->ControlQueueHead + 1) % ControlQueueSize;
         --self->ControlQueueCount;
         self->ControlBusy = true;
       }
+    }
+    if (leave) {
+      // The last use of self: the run may end, and the object go, at once.
+      self->ControlsDone.Set();
+      return 0;
     }
     if (next.Code == 0) {
       self->ControlWake.Wait();
