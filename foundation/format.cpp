@@ -57,14 +57,18 @@ enum TQZLength {
   Len64
 };
 
-struct TQZSpec {
+// The one-letter lengths that no second letter follows; the parser maps
+// them to their TQZLength in this order.
+const char SingleLengths[] = "Ljzt";
+
+struct TQZDirective {
   bool Left = false;
   bool Plus = false;
   bool Space = false;
   bool Alt = false;
   bool Zero = false;
   // No flag, width, precision or length: %p then has a form of its own.
-  bool Plain = true;
+  bool Plain = false;
   size_t Width = 0;
   int Precision = -1;
   TQZLength Length = LenNone;
@@ -146,26 +150,27 @@ void StoreCount(TQZArgs& args, TQZLength length, size_t count) {
 // Opens a field of bodyLength characters after the prefix: blanks before it
 // to the width, or zeros between prefix and body when asked. Returns the
 // blanks that follow the body when the field is left-justified.
-size_t OpenField(TQZFormatOutput& out, const TQZSpec& spec, const char* prefix, size_t prefixLength,
-                 size_t bodyLength, bool zeroFill) {
+size_t OpenField(TQZFormatOutput& out, const TQZDirective& directive, const char* prefix,
+                 size_t prefixLength, size_t bodyLength, bool zeroFill) {
   const size_t length = prefixLength + bodyLength;
-  const size_t pad = spec.Width > length ? spec.Width - length : 0;
-  if (!spec.Left && !zeroFill) out.Repeat(' ', pad);
+  const size_t pad = directive.Width > length ? directive.Width - length : 0;
+  if (!directive.Left && !zeroFill) out.Repeat(' ', pad);
   out.Put(prefix, prefixLength);
-  if (!spec.Left && zeroFill) out.Repeat('0', pad);
-  return spec.Left ? pad : 0;
+  if (!directive.Left && zeroFill) out.Repeat('0', pad);
+  return directive.Left ? pad : 0;
 }
 
-void PutText(TQZFormatOutput& out, const TQZSpec& spec, const char* text, size_t length) {
-  const size_t tail = OpenField(out, spec, "", 0, length, false);
+void PutText(TQZFormatOutput& out, const TQZDirective& directive, const char* text, size_t length) {
+  const size_t tail = OpenField(out, directive, "", 0, length, false);
   out.Put(text, length);
   out.Repeat(' ', tail);
 }
 
 const char* HexDigits(bool upper) { return upper ? "0123456789ABCDEF" : "0123456789abcdef"; }
 
-void PutInteger(TQZFormatOutput& out, const TQZSpec& spec, uint64_t magnitude, bool negative) {
-  const char c = spec.Conversion;
+void PutInteger(TQZFormatOutput& out, const TQZDirective& directive, uint64_t magnitude,
+                bool negative) {
+  const char c = directive.Conversion;
   const unsigned base = c == 'o' ? 8 : (c == 'x' || c == 'X' || c == 'p') ? 16 : 10;
   const char* digitSet = HexDigits(c == 'X');
   char digits[24];
@@ -175,29 +180,29 @@ void PutInteger(TQZFormatOutput& out, const TQZSpec& spec, uint64_t magnitude, b
   for (; high > UINT32_MAX; high /= base) digits[sizeof digits - ++n] = digitSet[high % base];
   for (uint32_t v = static_cast<uint32_t>(high); v != 0; v /= base)
     digits[sizeof digits - ++n] = digitSet[v % base];
-  int precision = spec.Precision;
-  if (c == 'p' && spec.Plain) precision = 2 * static_cast<int>(sizeof(void*));
+  int precision = directive.Precision;
+  if (c == 'p' && directive.Plain) precision = 2 * static_cast<int>(sizeof(void*));
   const size_t minimum = precision < 0 ? 1 : static_cast<size_t>(precision);
   size_t zeros = minimum > n ? minimum - n : 0;
-  if (c == 'o' && spec.Alt && zeros == 0) zeros = 1;
+  if (c == 'o' && directive.Alt && zeros == 0) zeros = 1;
   char prefix[2];
   size_t prefixLength = 0;
   if (c == 'd' || c == 'i') {
     if (negative)
       prefix[prefixLength++] = '-';
-    else if (spec.Plus)
+    else if (directive.Plus)
       prefix[prefixLength++] = '+';
-    else if (spec.Space)
+    else if (directive.Space)
       prefix[prefixLength++] = ' ';
-  } else if (c == 'u' && spec.Space) {
+  } else if (c == 'u' && directive.Space) {
     // MinGW's printf gives %u the blank of a sign, but never the plus.
     prefix[prefixLength++] = ' ';
-  } else if (base == 16 && spec.Alt && magnitude != 0) {
+  } else if (base == 16 && directive.Alt && magnitude != 0) {
     prefix[prefixLength++] = '0';
     prefix[prefixLength++] = c == 'X' ? 'X' : 'x';
   }
   const size_t tail =
-      OpenField(out, spec, prefix, prefixLength, zeros + n, spec.Zero && precision < 0);
+      OpenField(out, directive, prefix, prefixLength, zeros + n, directive.Zero && precision < 0);
   out.Repeat('0', zeros);
   out.Put(digits + sizeof digits - n, n);
   out.Repeat(' ', tail);
@@ -205,8 +210,9 @@ void PutInteger(TQZFormatOutput& out, const TQZSpec& spec, uint64_t magnitude, b
 
 // The field is as wide as the count of wide characters; what the C runtime's
 // conversion cannot take ends the text early.
-void PutWide(TQZFormatOutput& out, const TQZSpec& spec, const wchar_t* text, size_t count) {
-  const size_t tail = OpenField(out, spec, "", 0, count, false);
+void PutWide(TQZFormatOutput& out, const TQZDirective& directive, const wchar_t* text,
+             size_t count) {
+  const size_t tail = OpenField(out, directive, "", 0, count, false);
   std::mbstate_t state{};
   char bytes[MB_LEN_MAX];
   for (size_t i = 0; i < count; ++i) {
@@ -534,16 +540,16 @@ size_t PutExponent(char* text, char letter, int64_t exponent, size_t minimum) {
   return n;
 }
 
-bool PutFixed(TQZFormatOutput& out, const TQZSpec& spec, const char* sign, size_t signLength,
-              TQZDecimal& d, size_t precision) {
+bool PutFixed(TQZFormatOutput& out, const TQZDirective& directive, const char* sign,
+              size_t signLength, TQZDecimal& d, size_t precision) {
   const int64_t end = d.IntegerLength + static_cast<int64_t>(precision);
   TQZCut cut;
   if (!RoundAt(d, 0, end, cut)) return false;
   const bool carry = cut.Up && cut.Bump < 0;
   const size_t integer = d.IntegerLength == 0 ? 1 : static_cast<size_t>(d.IntegerLength) + carry;
-  const bool point = precision > 0 || spec.Alt;
+  const bool point = precision > 0 || directive.Alt;
   const size_t tail =
-      OpenField(out, spec, sign, signLength, integer + point + precision, spec.Zero);
+      OpenField(out, directive, sign, signLength, integer + point + precision, directive.Zero);
   if (d.IntegerLength == 0)
     out.Put(carry ? "1" : "0", 1);
   else if (carry)
@@ -612,14 +618,16 @@ void PutSignificant(TQZFormatOutput& out, const TQZDecimal& d, const TQZSignific
   PutDigits(out, d, s.Cut, s.First + from, s.First + to);
 }
 
-void PutScientific(TQZFormatOutput& out, const TQZSpec& spec, const char* sign, size_t signLength,
-                   const TQZDecimal& d, const TQZSignificant& s, int64_t digits) {
+void PutScientific(TQZFormatOutput& out, const TQZDirective& directive, const char* sign,
+                   size_t signLength, const TQZDecimal& d, const TQZSignificant& s,
+                   int64_t digits) {
   char exponent[32];
   const size_t exponentLength =
-      PutExponent(exponent, spec.Conversion >= 'a' ? 'e' : 'E', s.Zero ? 0 : s.Exponent, 2);
-  const bool point = digits > 1 || spec.Alt;
-  const size_t tail = OpenField(out, spec, sign, signLength,
-                                static_cast<size_t>(digits) + point + exponentLength, spec.Zero);
+      PutExponent(exponent, directive.Conversion >= 'a' ? 'e' : 'E', s.Zero ? 0 : s.Exponent, 2);
+  const bool point = digits > 1 || directive.Alt;
+  const size_t tail =
+      OpenField(out, directive, sign, signLength,
+                static_cast<size_t>(digits) + point + exponentLength, directive.Zero);
   PutSignificant(out, d, s, 0, 1);
   if (point) out.Put(".", 1);
   PutSignificant(out, d, s, 1, digits);
@@ -628,14 +636,14 @@ void PutScientific(TQZFormatOutput& out, const TQZSpec& spec, const char* sign, 
 }
 
 // %g in fixed form: the digits placed around the point by their exponent.
-void PutPlaced(TQZFormatOutput& out, const TQZSpec& spec, const char* sign, size_t signLength,
-               const TQZDecimal& d, const TQZSignificant& s, int64_t digits) {
+void PutPlaced(TQZFormatOutput& out, const TQZDirective& directive, const char* sign,
+               size_t signLength, const TQZDecimal& d, const TQZSignificant& s, int64_t digits) {
   const int64_t x = s.Zero ? 0 : s.Exponent;
   const int64_t integer = x >= 0 ? x + 1 : 1;
   const int64_t fraction = x >= 0 ? digits - integer : -x - 1 + digits;
-  const bool point = fraction > 0 || spec.Alt;
-  const size_t tail = OpenField(out, spec, sign, signLength,
-                                static_cast<size_t>(integer + point + fraction), spec.Zero);
+  const bool point = fraction > 0 || directive.Alt;
+  const size_t tail = OpenField(out, directive, sign, signLength,
+                                static_cast<size_t>(integer + point + fraction), directive.Zero);
   if (x >= 0) {
     PutSignificant(out, d, s, 0, integer);
   } else {
@@ -651,8 +659,8 @@ void PutPlaced(TQZFormatOutput& out, const TQZSpec& spec, const char* sign, size
   out.Repeat(' ', tail);
 }
 
-void PutHexFloat(TQZFormatOutput& out, const TQZSpec& spec, const char* sign, size_t signLength,
-                 const TQZBinary& b) {
+void PutHexFloat(TQZFormatOutput& out, const TQZDirective& directive, const char* sign,
+                 size_t signLength, const TQZBinary& b) {
   // x87's 64-bit significand is shown by nibbles from its top bit; the others
   // as 1.fraction, or 0.fraction below the smallest normal exponent.
   const bool nibbles = b.Digits == 64;
@@ -680,7 +688,7 @@ void PutHexFloat(TQZFormatOutput& out, const TQZSpec& spec, const char* sign, si
   for (int k = 0; k < count; ++k)
     for (int i = 0; i < 4; ++i)
       fraction[k] = static_cast<unsigned char>(fraction[k] << 1 | b.Bit(first + 4 * k + i));
-  int precision = spec.Precision;
+  int precision = directive.Precision;
   if (precision < 0) {
     precision = count;
     while (precision > 0 && fraction[precision - 1] == 0) --precision;
@@ -695,16 +703,16 @@ void PutHexFloat(TQZFormatOutput& out, const TQZSpec& spec, const char* sign, si
       exponent += 4;
     }
   }
-  const bool upper = spec.Conversion == 'A';
+  const bool upper = directive.Conversion == 'A';
   const char* digits = HexDigits(upper);
   char prefix[3] = {sign[0], '0', upper ? 'X' : 'x'};
   const char* start = signLength != 0 ? prefix : prefix + 1;
   char suffix[32];
   const size_t suffixLength = PutExponent(suffix, upper ? 'P' : 'p', exponent, 1);
-  const bool point = precision > 0 || spec.Alt;
+  const bool point = precision > 0 || directive.Alt;
   const size_t tail =
-      OpenField(out, spec, start, signLength + 2,
-                1 + point + static_cast<size_t>(precision) + suffixLength, spec.Zero);
+      OpenField(out, directive, start, signLength + 2,
+                1 + point + static_cast<size_t>(precision) + suffixLength, directive.Zero);
   out.Put(&digits[lead], 1);
   if (point) out.Put(".", 1);
   for (int k = 0; k < precision && k < count; ++k) out.Put(&digits[fraction[k]], 1);
@@ -713,49 +721,49 @@ void PutHexFloat(TQZFormatOutput& out, const TQZSpec& spec, const char* sign, si
   out.Repeat(' ', tail);
 }
 
-bool PutFloat(TQZFormatOutput& out, const TQZSpec& spec, const TQZBinary& b) {
-  const char c = spec.Conversion;
+bool PutFloat(TQZFormatOutput& out, const TQZDirective& directive, const TQZBinary& b) {
+  const char c = directive.Conversion;
   const bool upper = c == 'E' || c == 'F' || c == 'G' || c == 'A';
   char sign[1] = {0};
   size_t signLength = 0;
   // A NaN shows no sign of its own.
   if (b.Negative && !b.Nan)
     sign[signLength++] = '-';
-  else if (spec.Plus)
+  else if (directive.Plus)
     sign[signLength++] = '+';
-  else if (spec.Space)
+  else if (directive.Space)
     sign[signLength++] = ' ';
   if (b.Nan || b.Infinite) {
     const char* text = b.Nan ? (upper ? "NAN" : "nan") : (upper ? "INF" : "inf");
-    const size_t tail = OpenField(out, spec, sign, signLength, 3, false);
+    const size_t tail = OpenField(out, directive, sign, signLength, 3, false);
     out.Put(text, 3);
     out.Repeat(' ', tail);
     return true;
   }
   if (c == 'a' || c == 'A') {
-    PutHexFloat(out, spec, sign, signLength, b);
+    PutHexFloat(out, directive, sign, signLength, b);
     return true;
   }
   TQZDecimal d;
   if (!b.Zero && !d.Init(b)) return false;
-  const int64_t precision = spec.Precision < 0 ? 6 : spec.Precision;
+  const int64_t precision = directive.Precision < 0 ? 6 : directive.Precision;
   if (c == 'f' || c == 'F')
-    return PutFixed(out, spec, sign, signLength, d, static_cast<size_t>(precision));
+    return PutFixed(out, directive, sign, signLength, d, static_cast<size_t>(precision));
   TQZSignificant s;
   if (c == 'e' || c == 'E') {
     if (!Significant(d, b.Zero, precision + 1, s)) return false;
-    PutScientific(out, spec, sign, signLength, d, s, precision + 1);
+    PutScientific(out, directive, sign, signLength, d, s, precision + 1);
     return true;
   }
   const int64_t count = precision == 0 ? 1 : precision;
   if (!Significant(d, b.Zero, count, s)) return false;
   const int64_t x = s.Zero ? 0 : s.Exponent;
   const bool placed = count > x && x >= -4;
-  const int64_t digits = spec.Alt ? count : s.Trimmed(d, placed && x >= 0 ? x + 1 : 1);
+  const int64_t digits = directive.Alt ? count : s.Trimmed(d, placed && x >= 0 ? x + 1 : 1);
   if (placed)
-    PutPlaced(out, spec, sign, signLength, d, s, digits);
+    PutPlaced(out, directive, sign, signLength, d, s, digits);
   else
-    PutScientific(out, spec, sign, signLength, d, s, digits);
+    PutScientific(out, directive, sign, signLength, d, s, digits);
   return true;
 }
 
@@ -776,94 +784,67 @@ bool FormatTextV(TQZFormatOutput& out, const char* format, va_list list) {
     }
     out.Put(p, static_cast<size_t>(percent - p));
     const char* q = percent + 1;
-    TQZSpec spec;
+    TQZDirective directive;
     for (;; ++q) {
       if (*q == '-')
-        spec.Left = true;
+        directive.Left = true;
       else if (*q == '+')
-        spec.Plus = true;
+        directive.Plus = true;
       else if (*q == ' ')
-        spec.Space = true;
+        directive.Space = true;
       else if (*q == '#')
-        spec.Alt = true;
+        directive.Alt = true;
       else if (*q == '0')
-        spec.Zero = true;
+        directive.Zero = true;
       else if (*q != '\'')
         break;
-      spec.Plain = false;
     }
     if (*q == '*') {
       const int width = va_arg(args.List, int);
-      if (width < 0) spec.Left = true;
-      spec.Width = width < 0 ? 0u - static_cast<unsigned>(width) : static_cast<unsigned>(width);
-      spec.Plain = false;
+      if (width < 0) directive.Left = true;
+      directive.Width =
+          width < 0 ? 0u - static_cast<unsigned>(width) : static_cast<unsigned>(width);
       ++q;
     } else {
       for (; *q >= '0' && *q <= '9'; ++q) {
-        spec.Width =
-            spec.Width > INT_MAX / 10 ? INT_MAX : spec.Width * 10 + static_cast<size_t>(*q - '0');
-        spec.Plain = false;
+        directive.Width = directive.Width > INT_MAX / 10
+                              ? INT_MAX
+                              : directive.Width * 10 + static_cast<size_t>(*q - '0');
       }
     }
     if (*q == '.') {
-      spec.Plain = false;
       ++q;
       if (*q == '*') {
         const int precision = va_arg(args.List, int);
-        spec.Precision = precision < 0 ? -1 : precision;
+        directive.Precision = precision < 0 ? -1 : precision;
         ++q;
       } else {
-        spec.Precision = 0;
+        directive.Precision = 0;
         for (; *q >= '0' && *q <= '9'; ++q)
-          spec.Precision =
-              spec.Precision > INT_MAX / 10 - 1 ? INT_MAX : spec.Precision * 10 + (*q - '0');
+          directive.Precision = directive.Precision > INT_MAX / 10 - 1
+                                    ? INT_MAX
+                                    : directive.Precision * 10 + (*q - '0');
       }
     }
-    const char* lengthStart = q;
-    switch (*q) {
-      case 'h':
-        spec.Length = q[1] == 'h' ? LenChar : LenShort;
-        q += q[1] == 'h' ? 2 : 1;
-        break;
-      case 'l':
-        spec.Length = q[1] == 'l' ? LenLongLong : LenLong;
-        q += q[1] == 'l' ? 2 : 1;
-        break;
-      case 'L':
-        spec.Length = LenLongDouble;
-        ++q;
-        break;
-      case 'j':
-        spec.Length = LenMax;
-        ++q;
-        break;
-      case 'z':
-        spec.Length = LenSize;
-        ++q;
-        break;
-      case 't':
-        spec.Length = LenPtrdiff;
-        ++q;
-        break;
-      case 'I':
-        if (q[1] == '6' && q[2] == '4') {
-          spec.Length = Len64;
-          q += 3;
-        } else if (q[1] == '3' && q[2] == '2') {
-          spec.Length = Len32;
-          q += 3;
-        } else {
-          spec.Length = LenSize;
-          ++q;
-        }
-        break;
-      default:
-        break;
+    if (*q == 'h' || *q == 'l') {
+      // Doubled, the letter names the next size: hh a char, ll a long long.
+      const bool twice = q[1] == *q;
+      directive.Length = *q == 'h' ? (twice ? LenChar : LenShort) : (twice ? LenLongLong : LenLong);
+      q += twice ? 2 : 1;
+    } else if (*q == 'I') {
+      const bool bits64 = q[1] == '6' && q[2] == '4';
+      const bool bits32 = q[1] == '3' && q[2] == '2';
+      directive.Length = bits64 ? Len64 : bits32 ? Len32 : LenSize;
+      q += bits64 || bits32 ? 3 : 1;
+    } else if (const char* letter = *q != 0 ? std::strchr(SingleLengths, *q) : nullptr) {
+      static const TQZLength single[] = {LenLongDouble, LenMax, LenSize, LenPtrdiff};
+      directive.Length = single[letter - SingleLengths];
+      ++q;
     }
-    if (q != lengthStart) spec.Plain = false;
-    spec.Conversion = *q;
+    directive.Plain = q == percent + 1;
+    directive.Conversion = *q;
     if (*q == 0) break;
-    const bool wide = spec.Length == LenLong || spec.Length == LenLongLong;
+    const bool wide = directive.Length == LenLong || directive.Length == LenLongLong;
     switch (*q) {
       case 'd':
       case 'i':
@@ -872,23 +853,23 @@ bool FormatTextV(TQZFormatOutput& out, const char* format, va_list list) {
       case 'x':
       case 'X': {
         int bits = 0;
-        const uint64_t value = FetchInteger(args, spec.Length, bits);
+        const uint64_t value = FetchInteger(args, directive.Length, bits);
         const uint64_t mask = bits == 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1;
         const bool negative = (*q == 'd' || *q == 'i') && (value >> (bits - 1)) != 0;
-        PutInteger(out, spec, negative ? (~value + 1) & mask : value, negative);
+        PutInteger(out, directive, negative ? (~value + 1) & mask : value, negative);
         break;
       }
       case 'p':
-        PutInteger(out, spec, reinterpret_cast<uintptr_t>(va_arg(args.List, void*)), false);
+        PutInteger(out, directive, reinterpret_cast<uintptr_t>(va_arg(args.List, void*)), false);
         break;
       case 'c':
       case 'C':
         if (wide || *q == 'C') {
           const wchar_t w = static_cast<wchar_t>(va_arg(args.List, TQZWideArg));
-          PutWide(out, spec, &w, 1);
+          PutWide(out, directive, &w, 1);
         } else {
           const char c = static_cast<char>(va_arg(args.List, int));
-          PutText(out, spec, &c, 1);
+          PutText(out, directive, &c, 1);
         }
         break;
       case 's':
@@ -897,28 +878,28 @@ bool FormatTextV(TQZFormatOutput& out, const char* format, va_list list) {
           const wchar_t* w = va_arg(args.List, const wchar_t*);
           if (w != nullptr) {
             size_t count = 0;
-            while ((spec.Precision < 0 || count < static_cast<size_t>(spec.Precision)) &&
+            while ((directive.Precision < 0 || count < static_cast<size_t>(directive.Precision)) &&
                    w[count] != 0)
               ++count;
-            PutWide(out, spec, w, count);
+            PutWide(out, directive, w, count);
             break;
           }
-          PutText(out, spec, "(null)",
-                  spec.Precision >= 0 && spec.Precision < 6 ? spec.Precision : 6);
+          PutText(out, directive, "(null)",
+                  directive.Precision >= 0 && directive.Precision < 6 ? directive.Precision : 6);
         } else {
           const char* s = va_arg(args.List, const char*);
           if (s == nullptr) s = "(null)";
           size_t length = 0;
-          if (spec.Precision < 0) {
+          if (directive.Precision < 0) {
             length = std::strlen(s);
           } else {
-            while (length < static_cast<size_t>(spec.Precision) && s[length] != 0) ++length;
+            while (length < static_cast<size_t>(directive.Precision) && s[length] != 0) ++length;
           }
-          PutText(out, spec, s, length);
+          PutText(out, directive, s, length);
         }
         break;
       case 'n':
-        StoreCount(args, spec.Length, out.Count());
+        StoreCount(args, directive.Length, out.Count());
         break;
       case '%':
         out.Put("%", 1);
@@ -931,9 +912,10 @@ bool FormatTextV(TQZFormatOutput& out, const char* format, va_list list) {
       case 'G':
       case 'a':
       case 'A': {
-        const TQZBinary b = spec.Length == LenLongDouble ? Decompose(va_arg(args.List, long double))
-                                                         : Decompose(va_arg(args.List, double));
-        if (!PutFloat(out, spec, b)) ok = false;
+        const TQZBinary b = directive.Length == LenLongDouble
+                                ? Decompose(va_arg(args.List, long double))
+                                : Decompose(va_arg(args.List, double));
+        if (!PutFloat(out, directive, b)) ok = false;
         break;
       }
       default:

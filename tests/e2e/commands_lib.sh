@@ -35,7 +35,19 @@ qz_run() {
 }
 
 # The machine's own text for a Win32 error code.
-qz_errtext() { wine "$BIN/cmdprobe.exe" errtext "$1" </dev/null; }
+# Wine now and then fails to start a program under load, and says so on
+# standard output; the text is asked for again then.
+qz_errtext() {
+  local text try
+  for try in 1 2 3; do
+    if text="$(wine "$BIN/cmdprobe.exe" errtext "$1" </dev/null)"; then
+      printf '%s' "$text"
+      return 0
+    fi
+    sleep 1
+  done
+  return 1
+}
 
 qz_failure_line() {
   printf '%s service <%s> failure! reason(%s): %s\n' "$1" "$2" "$3" "$(qz_errtext "$3")"

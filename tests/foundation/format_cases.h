@@ -116,14 +116,14 @@ Case Draw(Next next) {
   const std::string flag = flags[next(12)];
   const std::string width = widths[next(5)];
   const int precisionIndex = next(10);
-  std::string spec = "%" + flag + width + precisions[precisionIndex];
+  std::string head = "%" + flag + width + precisions[precisionIndex];
   const int kinds = MinGWReference ? 8 : 4;
   switch (next(kinds)) {
     case 0: {
       static const char* const lengths[] = {"", "hh", "h", "l", "ll", "j", "z", "t", "I64", "I"};
       static const char* const conversions = "diuoxX";
       const char conversion = conversions[next(6)];
-      c.Format = spec + lengths[next(MinGWReference ? 10 : 8)] + conversion;
+      c.Format = head + lengths[next(MinGWReference ? 10 : 8)] + conversion;
       c.Type = conversion == 'd' || conversion == 'i' ? Kind::Signed : Kind::Unsigned;
       c.Integer = static_cast<long long>(u64() >> next(64));
       if (next(2) != 0) c.Integer = -c.Integer;
@@ -132,7 +132,7 @@ Case Draw(Next next) {
     }
     case 1:
     case 2: {
-      static const double specials[] = {
+      static const double notable[] = {
           0.0,    -0.0,    0.5,     1.5,         2.5,      9.5,  0.05, 0.15,         99.95,  1e22,
           5e-324, DBL_MAX, DBL_MIN, 123456789.0, 0.000123, 1e-5, 1e15, 9.9999999e-5, 1.0 / 3};
       double v = 0;
@@ -149,7 +149,7 @@ Case Draw(Next next) {
           v = static_cast<double>(next(65536)) / std::pow(10.0, next(9));
           break;
         default:
-          v = specials[next(sizeof specials / sizeof specials[0])];
+          v = notable[next(sizeof notable / sizeof notable[0])];
           break;
       }
       if (std::isnan(v) && !MinGWReference) v = 1.0;
@@ -159,11 +159,11 @@ Case Draw(Next next) {
         c.Type = Kind::LongDouble;
         c.LongReal = static_cast<long double>(v) * (next(2) != 0 ? 1.0L : 0.1L);
         if (next(8) == 0) c.LongReal = std::ldexp(c.LongReal, next(30000) - 15000);
-        c.Format = spec + "L" + conversion;
+        c.Format = head + "L" + conversion;
       } else {
         c.Type = Kind::Double;
         c.Real = v;
-        c.Format = spec + conversion;
+        c.Format = head + conversion;
       }
       // MinGW's printf loses the padding of a %g whose precision exceeds the
       // digits a double has.
@@ -177,7 +177,7 @@ Case Draw(Next next) {
       c.Text = texts[next(4)];
       c.Type = next(2) != 0 ? Kind::Text : Kind::Char;
       c.Integer = 'A' + next(26);
-      std::string plain = spec;
+      std::string plain = head;
       plain.erase(std::remove(plain.begin(), plain.end(), '#'), plain.end());
       c.Format = plain + (c.Type == Kind::Text ? "s" : "c");
       break;
@@ -185,14 +185,14 @@ Case Draw(Next next) {
     case 4: {
       // Not a directive, or the escape of a percent sign.
       static const char* const rest[] = {"%", "y", "hy", "qd", "5y"};
-      c.Format = spec + rest[next(5)] + "|";
+      c.Format = head + rest[next(5)] + "|";
       c.Type = Kind::Signed;
       break;
     }
     case 5: {
       c.Type = Kind::Pointer;
       c.Integer = static_cast<long long>(u64() >> next(64));
-      c.Format = next(3) == 0 ? std::string("%p") : spec + "p";
+      c.Format = next(3) == 0 ? std::string("%p") : head + "p";
       break;
     }
     case 6: {
@@ -201,7 +201,7 @@ Case Draw(Next next) {
       c.Type = Kind::Wide;
       c.WideText = texts[next(5)];
       c.Integer = c.WideText[0];
-      std::string plain = spec;
+      std::string plain = head;
       plain.erase(std::remove(plain.begin(), plain.end(), '#'), plain.end());
       static const char* const conversions[] = {"ls", "S", "lc"};
       c.Format = plain + conversions[next(3)];
@@ -212,7 +212,7 @@ Case Draw(Next next) {
       c.Real = next(2) != 0 ? NAN : INFINITY;
       if (next(2) != 0) c.Real = -c.Real;
       static const char* const conversions[] = {"e", "f", "g", "a", "E", "F", "G", "A"};
-      c.Format = spec + conversions[next(8)];
+      c.Format = head + conversions[next(8)];
       break;
     }
   }
