@@ -2,6 +2,7 @@
 # Runs a Windows program under Wine in the build tree's private prefix,
 # creating the prefix on first use. Usage: wine-run.sh <build-dir> prog.exe [args]
 set -eu
+. "$(dirname "$0")/wine-env.sh"
 build_dir="$1"; shift
 export WINEPREFIX="${QZ_WINEPREFIX:-$build_dir/wineprefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"

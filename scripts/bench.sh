@@ -24,6 +24,14 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 
 ./scripts/install-deps.sh || exit 1
+. "$ROOT/cmake/wine-env.sh"
+# Where 32-bit programs cannot run, the Windows side is measured in 64 bits.
+WIN_TOOLCHAIN="$ROOT/cmake/mingw-i686.cmake"
+if [ "$QZ_WIN32_RUNS" = no ]; then
+  WIN32="$ROOT/build/bench-win64"
+  WIN_TOOLCHAIN="$ROOT/cmake/mingw-x86_64.cmake"
+  echo "bench: this kernel cannot execute 32-bit programs; the Windows rows are 64-bit"
+fi
 
 # The machine's own package sources, with every binary entry turned into a
 # source entry: the same archives, whatever mirror the machine uses.
@@ -77,7 +85,7 @@ build() {  # build <dir> [cmake args...]
 }
 echo "building the benchmarks (native and 32-bit Windows)..."
 build "$NATIVE" || exit 1
-build "$WIN32" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" || exit 1
+build "$WIN32" -DCMAKE_TOOLCHAIN_FILE="$WIN_TOOLCHAIN" || exit 1
 
 export WINEPREFIX="$WIN32/wineprefix"
 export WINEDEBUG=-all

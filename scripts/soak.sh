@@ -8,8 +8,11 @@
 set -u
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh || exit 1
+. cmake/wine-env.sh
 
-B=build/win32-soak
+PRESET=win32
+[ "$QZ_WIN32_RUNS" = yes ] || { PRESET=win64; echo "soak: this kernel cannot execute 32-bit programs; soaking the 64-bit build"; }
+B=build/$PRESET-soak
 end_wine() {
   for p in "$B"/wineprefix*; do
     [ -d "$p" ] && WINEPREFIX="$PWD/$p" wineserver -k >/dev/null 2>&1
@@ -18,7 +21,7 @@ end_wine() {
 }
 trap end_wine EXIT
 
-cmake --preset win32 -B "$B" -DQZ_SOAK=ON >/dev/null || exit 1
+cmake --preset "$PRESET" -B "$B" -DQZ_SOAK=ON >/dev/null || exit 1
 cmake --build "$B" --target svcdemo runtime_control soak_control || exit 1
 rm -f "$B/soak-figures.txt"
 started=$SECONDS

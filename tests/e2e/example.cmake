@@ -25,7 +25,7 @@ if(QZ_INSTALL)
         -DQZ_GENERATOR=${CMAKE_GENERATOR} -DQZ_BUILD_TYPE=${CMAKE_BUILD_TYPE}
         -P ${PROJECT_SOURCE_DIR}/tests/consumer/build.cmake)
     set_tests_properties(package_consumer_${mode} PROPERTIES
-      LABELS package FIXTURES_SETUP qz_consumer TIMEOUT 900)
+      LABELS "package;build" FIXTURES_SETUP qz_consumer TIMEOUT 900)
   endforeach()
   qz_add_e2e(package_consumer_help ../consumer/help.sh)
   string(REPLACE ";" " " QZ_CONSUMER_MODE_LIST "${QZ_CONSUMER_MODES}")

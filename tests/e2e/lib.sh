@@ -4,6 +4,7 @@
 set -u
 : "${QZ_BUILD_DIR:?run through ctest}"
 : "${QZ_SOURCE_DIR:?run through ctest}"
+. "$QZ_SOURCE_DIR/cmake/wine-env.sh"
 # A prefix of their own, apart from the unit tests' prefix, so that ending
 # its server never ends a unit test running beside them.
 export QZ_WINEPREFIX="${QZ_WINEPREFIX:-$QZ_BUILD_DIR/wineprefix-e2e}"
