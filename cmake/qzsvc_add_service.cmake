@@ -1,9 +1,11 @@
 # qzsvc_add_service: a service executable linked with qzsvc::service, with an
 # application manifest, a version resource and, on request, a message table
-# for its event source, compiled with the toolchain's windres and windmc.
+# for its event source, compiled with the toolchain's windres and windmc, and
+# a header <target>_service_info.h with its names and version.
 #
 #   qzsvc_add_service(<target> SOURCES <file>...
-#                     [DISPLAY_NAME <text>] [DESCRIPTION <text>]
+#                     [SERVICE_NAME <name>] [DISPLAY_NAME <text>]
+#                     [DESCRIPTION <text>]
 #                     [VERSION <major>[.<minor>[.<patch>[.<build>]]]]
 #                     [UTF8] [MESSAGES])
 #
@@ -11,6 +13,25 @@
 # table whose one message, id 0, is the record's text itself. Texts are
 # UTF-8.
 include_guard(GLOBAL)
+
+# The Windows toolchain files beside this file: in the source tree all of
+# them, in an installed package those of its pointer width.
+function(_qzsvc_toolchain_hint out)
+  set(hint "")
+  foreach(name mingw-i686 mingw-x86_64 clang-i686-mingw)
+    set(file ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/${name}.cmake)
+    if(EXISTS ${file})
+      if(hint)
+        string(APPEND hint "\n  or ")
+      endif()
+      string(APPEND hint "-DCMAKE_TOOLCHAIN_FILE=${file}")
+    endif()
+  endforeach()
+  if(NOT hint)
+    set(hint "-DCMAKE_TOOLCHAIN_FILE=<a toolchain file for MinGW-w64>")
+  endif()
+  set(${out} "${hint}" PARENT_SCOPE)
+endfunction()
 
 # The toolchain's windres, then windmc beside it with the same prefix.
 function(_qzsvc_find_resource_tools)
@@ -33,7 +54,11 @@ function(_qzsvc_find_resource_tools)
   find_program(QZSVC_WINDRES NAMES ${candidates} NAMES_PER_DIR
                DOC "Resource compiler for qzsvc_add_service")
   if(NOT QZSVC_WINDRES)
-    message(FATAL_ERROR "qzsvc_add_service: no windres found (tried ${candidates})")
+    _qzsvc_toolchain_hint(hint)
+    message(FATAL_ERROR "qzsvc_add_service: no resource compiler found (tried "
+      "${candidates}). Configure a new build folder with a toolchain file that "
+      "names the MinGW-w64 compiler and its windres, such as\n  ${hint}\n"
+      "(Debian: packages g++-mingw-w64 and binutils-mingw-w64).")
   endif()
   get_filename_component(dir "${QZSVC_WINDRES}" DIRECTORY)
   get_filename_component(name "${QZSVC_WINDRES}" NAME)
@@ -58,17 +83,97 @@ function(_qzsvc_rc_string out text)
   set(${out} "${text}" PARENT_SCOPE)
 endfunction()
 
+# A text as the contents of a C++ string literal. Every byte outside
+# printable ASCII becomes an octal escape (at most three digits, so the next
+# character is never taken into it): the literal holds the text's UTF-8 bytes
+# whatever source and execution character sets the compiler assumes. '?' is
+# escaped so that no trigraph forms before C++17.
+function(_qzsvc_cxx_string out text)
+  string(HEX "${text}" hex)
+  string(LENGTH "${hex}" length)
+  set(result "")
+  set(i 0)
+  while(i LESS length)
+    string(SUBSTRING "${hex}" ${i} 2 pair)
+    math(EXPR byte "0x${pair}")
+    if(byte EQUAL 34 OR byte EQUAL 63 OR byte EQUAL 92)
+      string(ASCII ${byte} char)
+      string(APPEND result "\\${char}")
+    elseif(byte GREATER_EQUAL 32 AND byte LESS 127)
+      string(ASCII ${byte} char)
+      string(APPEND result "${char}")
+    else()
+      math(EXPR high "${byte} >> 6")
+      math(EXPR middle "(${byte} >> 3) & 7")
+      math(EXPR low "${byte} & 7")
+      string(APPEND result "\\${high}${middle}${low}")
+    endif()
+    math(EXPR i "${i} + 2")
+  endwhile()
+  set(${out} "${result}" PARENT_SCOPE)
+endfunction()
+
+# <target>_service_info.h: the names and version given to qzsvc_add_service
+# as constants, so that the program states them once, in the CMake call.
+function(_qzsvc_write_info_header path target service_name display_name
+                                  description version version_parts)
+  string(MAKE_C_IDENTIFIER "${target}_service_info" scope)
+  string(TOUPPER "${scope}_H" guard)
+  _qzsvc_cxx_string(service_name "${service_name}")
+  _qzsvc_cxx_string(display_name "${display_name}")
+  _qzsvc_cxx_string(description "${description}")
+  list(GET version_parts 0 major)
+  list(GET version_parts 1 minor)
+  list(GET version_parts 2 patch)
+  list(GET version_parts 3 build)
+  _qzsvc_write_file(${path}
+"// The names and version of the service ${target}, as given to
+// qzsvc_add_service. Generated at configure time: change them there.
+#ifndef ${guard}
+#define ${guard}
+
+namespace ${scope} {
+
+constexpr char ServiceName[] = \"${service_name}\";
+constexpr char DisplayName[] = \"${display_name}\";
+constexpr char Description[] = \"${description}\";
+constexpr char Version[] = \"${version}\";
+constexpr unsigned VersionMajor = ${major};
+constexpr unsigned VersionMinor = ${minor};
+constexpr unsigned VersionPatch = ${patch};
+constexpr unsigned VersionBuild = ${build};
+
+}  // namespace ${scope}
+
+#endif  // ${guard}
+")
+endfunction()
+
 function(qzsvc_add_service target)
   cmake_parse_arguments(PARSE_ARGV 1 QZ "UTF8;MESSAGES"
-                        "DISPLAY_NAME;DESCRIPTION;VERSION" "SOURCES")
+                        "SERVICE_NAME;DISPLAY_NAME;DESCRIPTION;VERSION" "SOURCES")
   if(QZ_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "qzsvc_add_service: unknown arguments ${QZ_UNPARSED_ARGUMENTS}")
   endif()
   if(NOT QZ_SOURCES)
     message(FATAL_ERROR "qzsvc_add_service(${target}): SOURCES is required")
   endif()
+  if(NOT CMAKE_SYSTEM_NAME STREQUAL "Windows")
+    _qzsvc_toolchain_hint(hint)
+    message(FATAL_ERROR "qzsvc_add_service(${target}): a service is a Windows "
+      "program, and this build is for ${CMAKE_SYSTEM_NAME}. Configure a new build "
+      "folder with a Windows toolchain file, such as\n  ${hint}")
+  endif()
+  if(NOT DEFINED QZ_SERVICE_NAME)
+    set(QZ_SERVICE_NAME ${target})
+  endif()
+  # The service control manager refuses these in a service's key name.
+  if(QZ_SERVICE_NAME STREQUAL "" OR QZ_SERVICE_NAME MATCHES "[/\\\\]")
+    message(FATAL_ERROR "qzsvc_add_service(${target}): SERVICE_NAME "
+                        "\"${QZ_SERVICE_NAME}\" is empty or holds a slash or backslash")
+  endif()
   if(NOT DEFINED QZ_DISPLAY_NAME)
-    set(QZ_DISPLAY_NAME ${target})
+    set(QZ_DISPLAY_NAME "${QZ_SERVICE_NAME}")
   endif()
   if(NOT DEFINED QZ_DESCRIPTION)
     set(QZ_DESCRIPTION "${QZ_DISPLAY_NAME}")
@@ -197,7 +302,14 @@ ${messages}")
     DEPENDS ${work}/${target}.rc ${depends}
     COMMENT "Compiling the resources of ${target}" VERBATIM)
 
+  # In a folder of its own, so that nothing else generated here is found
+  # through the include path.
+  set(info ${CMAKE_CURRENT_BINARY_DIR}/${target}_include)
+  _qzsvc_write_info_header(${info}/${target}_service_info.h ${target}
+    "${QZ_SERVICE_NAME}" "${QZ_DISPLAY_NAME}" "${QZ_DESCRIPTION}" "${QZ_VERSION}" "${parts}")
+
   add_executable(${target} ${QZ_SOURCES} ${object})
   set_source_files_properties(${object} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
+  target_include_directories(${target} PRIVATE ${info})
   target_link_libraries(${target} PRIVATE qzsvc::service)
 endfunction()

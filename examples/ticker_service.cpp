@@ -13,6 +13,7 @@
 
 #include "foundation/process_info.h"
 #include "service/svc_app.h"
+#include "ticker_service_info.h"
 
 static TQZString TickFile;
 static TQZString ControlFile;
@@ -93,9 +94,10 @@ int main(int argc, char** argv) {
   TickFile = ModulePath + (argc > 2 ? argv[2] : "ticks.log");
   ControlFile = ModulePath + "controls.log";
   MainThread = GetCurrentThreadId();
-  // Built with UTF-8 as its ANSI code page, so the display name is UTF-8.
-  TQZSvcApp app("QzTicker", "Ticker example (\u00DCberwachung \u76E3\u8996)",
-                "Writes a tick line every 200 ms");
+  // The names given to qzsvc_add_service; built with UTF-8 as its ANSI code
+  // page, so the display name is UTF-8.
+  TQZSvcApp app(ticker_service_info::ServiceName, ticker_service_info::DisplayName,
+                ticker_service_info::Description);
   App = &app;
   app.ServiceParams = "ticks.log";
   app.ListSwitches = true;

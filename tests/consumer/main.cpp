@@ -9,8 +9,20 @@
 #include "service/svc_app.h"
 #include "service/svc_obj.h"
 
+#include <cstdio>
+
+#include "consumer_service_info.h"
+
 namespace {
 bool StartConsumer(TQZStringList*, bool) { return true; }
+
+// -names: what the build gave the service, one value a line.
+void PrintNames(int, int, char**) {
+  namespace info = consumer_service_info;
+  std::printf("%s\n%s\n%s\n%s = %u.%u.%u.%u\n", info::ServiceName, info::DisplayName,
+              info::Description, info::Version, info::VersionMajor, info::VersionMinor,
+              info::VersionPatch, info::VersionBuild);
+}
 }  // namespace
 
 // A program's own service routine of the usual name links beside the
@@ -18,8 +30,11 @@ bool StartConsumer(TQZStringList*, bool) { return true; }
 void QZ_WINAPI ServiceMain(unsigned long, char**) {}
 
 int main(int argc, char** argv) {
-  TQZSvcApp app("QzConsumer", "Consumer service", "Consumer of the installed qzsvc");
+  TQZSvcApp app(consumer_service_info::ServiceName, consumer_service_info::DisplayName,
+                consumer_service_info::Description);
   app.OnStart = &StartConsumer;
+  app.Switches->Add("-names", 9);
+  app.OnUser = &PrintNames;
   app.Main(argc, argv);
   return 0;
 }
