@@ -48,7 +48,7 @@ if(TARGET qz_service)
   get_filename_component(QZ_TOOLCHAIN_NAME ${QZ_TOOLCHAIN_NAME} NAME)
   string(APPEND QZ_VERSION_CHECK "
 if(PACKAGE_VERSION_UNSUITABLE AND NOT CMAKE_SYSTEM_NAME STREQUAL \"Windows\")
-  set(PACKAGE_VERSION \"\${PACKAGE_VERSION}, a Windows package: configure with \"
+  string(APPEND PACKAGE_VERSION \", a Windows package: configure with \"
     \"-DCMAKE_TOOLCHAIN_FILE=\${CMAKE_CURRENT_LIST_DIR}/${QZ_TOOLCHAIN_NAME}\")
 endif()
 ")

@@ -55,8 +55,10 @@ function(_qzsvc_find_resource_tools)
                DOC "Resource compiler for qzsvc_add_service")
   if(NOT QZSVC_WINDRES)
     _qzsvc_toolchain_hint(hint)
+    list(REMOVE_DUPLICATES candidates)
+    list(JOIN candidates ", " tried)
     message(FATAL_ERROR "qzsvc_add_service: no resource compiler found (tried "
-      "${candidates}). Configure a new build folder with a toolchain file that "
+      "${tried}). Configure a new build folder with a toolchain file that "
       "names the MinGW-w64 compiler and its windres, such as\n  ${hint}\n"
       "(Debian: packages g++-mingw-w64 and binutils-mingw-w64).")
   endif()

@@ -56,6 +56,20 @@ if(MODE STREQUAL "installed")
   if(NOT EXISTS ${toolchain})
     message(FATAL_ERROR "the package has no ${toolchain}")
   endif()
+  # Configured without it, the project is told to pass it: by find_package,
+  # which refuses a package of another pointer width, or by the helper.
+  set(native ${QZ_BUILD_DIR}/consumer/no-toolchain)
+  file(REMOVE_RECURSE ${native})
+  execute_process(COMMAND ${CMAKE_COMMAND} -S ${project} -B ${native} -G ${QZ_GENERATOR}
+                          -DCMAKE_PREFIX_PATH=${stage}
+    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  file(REMOVE_RECURSE ${native})
+  string(REGEX REPLACE "[ \n]+" " " out "${out}")
+  string(FIND "${out}" "-DCMAKE_TOOLCHAIN_FILE=${toolchain}" at)
+  if(rc EQUAL 0 OR at EQUAL -1)
+    message(FATAL_ERROR "configured without a toolchain (${rc}), the project is not "
+                        "told to pass ${toolchain}:\n${out}")
+  endif()
   run(${configure} -DCMAKE_PREFIX_PATH=${stage})
 elseif(MODE STREQUAL "subdirectory")
   run(${configure} -DQZSVC_SOURCE_DIR=${QZ_SOURCE_DIR})

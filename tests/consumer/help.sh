@@ -10,7 +10,7 @@ expected="Consumer of the installed qzsvc
 
 switch clause:
 $QZ_SWITCH_CLAUSE"
-DISPLAY_NAME='Consumer "service" in C:\Qz\Überwachung 監視??/'
+DISPLAY_NAME='Consumer "service" in C:\Qz\Überwachung 監視?'
 
 for mode in ${QZ_CONSUMER_MODES:-installed subdirectory}; do
   exe="$QZ_BUILD_DIR/consumer/$mode/consumer.exe"
