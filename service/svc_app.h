@@ -20,7 +20,8 @@ class TQZSvcApp {
   TQZSvcApp(const TQZSvcApp&) = delete;
   TQZSvcApp& operator=(const TQZSvcApp&) = delete;
 
-  void Main(int argc, char** argv);
+  // Runs what the switch selects; returns CommandResult.
+  int Main(int argc, char** argv);
   void ResetSwitches();
   void ShowHelp(const TQZString& switchText, bool unsupported);
   TQZString GetTitle();
@@ -78,6 +79,12 @@ class TQZSvcApp {
   // parameters are ignored.
   bool InstallAccount = false;
   TQZString ServiceParams;
+  // The result of the command Main ran, as sc.exe gives it: 0 for success,
+  // otherwise the Win32 error code of the failure line (87 for a switch
+  // that is not in the table). 0 for help, the console and service modes;
+  // OnUser may set it for a switch of its own. A program that wants its
+  // exit status to say how the command went returns it from main.
+  uint32_t CommandResult = 0;
 
   TQZSvcObj* Service;
   TQZStringList* StartArgs = nullptr;
