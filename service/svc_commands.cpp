@@ -355,6 +355,7 @@ bool TQZSvcObj::Install() {
 void TQZSvcApp::CmdInstall() {
   const uint32_t refused = CheckModulePath(ModuleFileName);
   if (refused != 0) {
+    Service->LastError = refused;
     CommandResult = PrintResult("install", Service->GetServiceName(), false, refused);
     return;
   }
