@@ -14,12 +14,14 @@ qz_cleanup_service QzCmdExtra
 qz_cleanup_service QzTicker
 rm -f "$TICKS"
 
-# --- settings Wine's SCM refuses (87): the install fails and removes the service
-for setting in delayed noncrash; do
-  QZ_CMD_SETTINGS=$setting qz_expect_run "$setting: install fails with 87" \
+# --- settings Wine's SCM refuses (87): the install fails, names the setting
+# and removes the service
+for setting in "delayed:delayed auto-start" "noncrash:failure actions on non-crash failures"; do
+  QZ_CMD_SETTINGS=${setting%%:*} qz_expect_run "${setting%%:*}: install fails with 87" \
     "$(qz_failure_line install QzCmdExtra 87)
+  refused: ${setting#*:}
 " "$EXTRA" -install
-  qz_expect_eq "$setting: no service is left behind" "" "$(qz_state QzCmdExtra)"
+  qz_expect_eq "${setting%%:*}: no service is left behind" "" "$(qz_state QzCmdExtra)"
 done
 # Failure actions are taken (Wine does not store them), and so is a preshutdown timeout.
 QZ_CMD_SETTINGS="actions preshutdown" qz_expect_run "failure actions and preshutdown: install" \
