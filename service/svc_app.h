@@ -30,6 +30,10 @@ class TQZSvcApp {
   void RunConsole(int argc, char** argv);
   void RunService();
 
+  // Registers the executable. A file name the SCM could never start is
+  // refused before it is asked: 123 for one with '?' in place of a character
+  // or one that environment expansion changes, 206 for one longer than 259
+  // UTF-16 characters (without quotes, switch and parameters).
   void CmdInstall();
   // "-install ACCOUNT" with InstallAccount set: the service runs as ACCOUNT,
   // with no password; "-install ACCOUNT -" reads the password from the first
