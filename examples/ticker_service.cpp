@@ -117,5 +117,6 @@ int main(int argc, char** argv) {
   app.Service->OnExecute.Function = &Tick;
   app.Service->OnPause.Function = [](void*, TQZSvcObj*, bool&) { Paused = true; };
   app.Service->OnContinue.Function = [](void*, TQZSvcObj*, bool&) { Paused = false; };
-  app.Main(argc, argv);
+  // 0 when the command succeeded, else the Win32 code of its failure line.
+  return app.Main(argc, argv);
 }

@@ -204,6 +204,7 @@ bool ReadHiddenLine(TQZString& line, uint32_t& error) {
   if (console) SetConsoleMode(input, (mode & ~DWORD{ENABLE_ECHO_INPUT}) | ENABLE_LINE_INPUT);
   char buffer[MaxHiddenLine + 1];
   int length = 0;
+  bool carriageReturn = false;
   error = 0;
   for (;;) {
     char byte = 0;
@@ -212,11 +213,18 @@ bool ReadHiddenLine(TQZString& line, uint32_t& error) {
       error = GetLastError();
       // A pipe whose writer has gone is the end of the input.
       if (error == ERROR_BROKEN_PIPE) error = 0;
-      break;
+      read = 0;
     }
-    if (read == 0 || byte == '\n') break;
-    // A console line ends in CR LF, and so may a file's.
-    if (byte == '\r') continue;
+    const bool end = read == 0 || byte == '\n';
+    // A console line ends in CR LF, and so may a file's; a CR anywhere else,
+    // or a NUL, would be dropped or cut the line short where the system
+    // reads it, so the line is refused rather than changed.
+    if ((carriageReturn && byte != '\n' && error == 0) || (!end && byte == '\0')) {
+      error = ERROR_INVALID_PARAMETER;
+    }
+    if (end || error != 0) break;
+    carriageReturn = byte == '\r';
+    if (carriageReturn) continue;
     if (length == MaxHiddenLine) {
       error = ERROR_INVALID_PARAMETER;
       break;

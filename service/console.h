@@ -42,7 +42,8 @@ void WaitForAnyKey();
 // Reads one line from standard input into line, without its line end; a
 // console does not echo it. The end of the input ends the line. False with
 // the error when the input cannot be read, or 87 for a line longer than
-// MaxHiddenLine characters.
+// MaxHiddenLine characters or one holding a NUL byte, or a CR anywhere but
+// just before its line feed.
 const int MaxHiddenLine = 1024;
 bool ReadHiddenLine(TQZString& line, uint32_t& error);
 

@@ -3,6 +3,15 @@
 
 namespace {
 
+// Wine's ntdll exports its version; Windows' does not.
+bool DetectWine() {
+  static const bool wine = [] {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+  }();
+  return wine;
+}
+
 TQZServiceApi MakeRealApi() {
   TQZServiceApi api;
   api.StartServiceCtrlDispatcherA = ::StartServiceCtrlDispatcherA;
@@ -20,12 +29,15 @@ TQZServiceApi MakeRealApi() {
   api.QueryServiceStatus = ::QueryServiceStatus;
   api.QueryServiceStatusEx = ::QueryServiceStatusEx;
   api.ChangeServiceConfig2A = ::ChangeServiceConfig2A;
+  api.ChangeServiceConfigA = ::ChangeServiceConfigA;
   api.CloseServiceHandle = ::CloseServiceHandle;
   api.FindResourceA = ::FindResourceA;
   api.RegCreateKeyExA = ::RegCreateKeyExA;
   api.RegSetValueExA = ::RegSetValueExA;
   api.RegDeleteKeyA = ::RegDeleteKeyA;
   api.RegCloseKey = ::RegCloseKey;
+  api.ExpandEnvironmentStringsA = ::ExpandEnvironmentStringsA;
+  api.RunsOnWine = &DetectWine;
   return api;
 }
 

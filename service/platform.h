@@ -36,6 +36,10 @@ struct TQZServiceApi {
                                      LPBYTE buffer, DWORD size, LPDWORD needed);
   BOOL(WINAPI* ChangeServiceConfig2A)(SC_HANDLE service, DWORD infoLevel,
                                       LPVOID info);
+  BOOL(WINAPI* ChangeServiceConfigA)
+  (SC_HANDLE service, DWORD serviceType, DWORD startType, DWORD errorControl,
+   LPCSTR binaryPath, LPCSTR loadOrderGroup, LPDWORD tagId, LPCSTR dependencies,
+   LPCSTR serviceStartName, LPCSTR password, LPCSTR displayName);
   BOOL(WINAPI* CloseServiceHandle)(SC_HANDLE handle);
   // Event source registration: the executable's resources and the registry.
   HRSRC(WINAPI* FindResourceA)(HMODULE module, LPCSTR name, LPCSTR type);
@@ -47,6 +51,12 @@ struct TQZServiceApi {
                                   DWORD type, const BYTE* data, DWORD size);
   LONG(WINAPI* RegDeleteKeyA)(HKEY key, LPCSTR subKey);
   LONG(WINAPI* RegCloseKey)(HKEY key);
+  // The install's look at the executable's path.
+  DWORD(WINAPI* ExpandEnvironmentStringsA)(LPCSTR source, LPSTR destination,
+                                           DWORD size);
+  // True under Wine, whose CreateServiceA converts only the first name of a
+  // dependency list and stores the process heap that follows it as the rest.
+  bool (*RunsOnWine)();
 };
 
 // The table in use; starts with the real functions.

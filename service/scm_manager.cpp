@@ -302,6 +302,27 @@ bool TQZSCManager::SetPreshutdownTimeout(uint32_t timeoutMs) {
   return ChangeConfig(SERVICE_CONFIG_PRESHUTDOWN_INFO, &info);
 }
 
+bool TQZSCManager::SetDependencies(TQZStringList* dependencies) {
+  if (!ServiceOpen) return false;
+  TQZString multiString = MakeMultiString(dependencies);
+  if (dependencies != nullptr && dependencies->Count() > 0 &&
+      multiString.Length() == 0) {
+    LastError = ERROR_NOT_ENOUGH_MEMORY;
+    return false;
+  }
+  // An empty list is "\0\0", which clears the dependencies; null would keep them.
+  const char* list = multiString.Length() > 0 ? multiString.Text() : "\0";
+  if (!ServiceApi().ChangeServiceConfigA(
+          AsScHandle(ServiceHandle.load()), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+          SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, list, nullptr, nullptr,
+          nullptr)) {
+    LastError = GetLastError();
+    return false;
+  }
+  LastError = 0;
+  return true;
+}
+
 TQZString MakeMultiString(TQZStringList* list) {
   TQZString result;
   if (list == nullptr || list->Count() <= 0) return result;

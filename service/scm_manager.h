@@ -53,6 +53,9 @@ class TQZSCManager {
   bool SetFailureActionsFlag(bool nonCrashFailures);
   bool SetDelayedAutoStart(bool delayed);
   bool SetPreshutdownTimeout(uint32_t timeoutMs);
+  // Replaces the opened service's dependencies with the list (none for an
+  // empty one) and changes nothing else; one ChangeServiceConfigA call.
+  bool SetDependencies(TQZStringList* dependencies);
   // Reads the service's current status into Status.
   bool QueryStatus();
   // QueryStatus that also reads the id of the service's process into

@@ -146,7 +146,8 @@ void TQZSvcApp::AddOptionalSwitches() {
   }
 }
 
-void TQZSvcApp::Main(int argc, char** argv) {
+int TQZSvcApp::Main(int argc, char** argv) {
+  CommandResult = 0;
   AddOptionalSwitches();
   if (argc <= 1) {
     if (GetServiceSwitch().Length() > 0) {
@@ -154,13 +155,14 @@ void TQZSvcApp::Main(int argc, char** argv) {
     } else {
       RunService();
     }
-    return;
+    return static_cast<int>(CommandResult);
   }
 
   uintptr_t data = 0;
   if (Switches->Find(argv[1], 0, &data, 0) < 0) {
     ShowHelp(argv[1], true);
-    return;
+    CommandResult = 87;  // ERROR_INVALID_PARAMETER
+    return static_cast<int>(CommandResult);
   }
   const int32_t code = SwitchCode(data);
   // Compared as unsigned, so negative codes are user-defined too.
@@ -190,6 +192,7 @@ void TQZSvcApp::Main(int argc, char** argv) {
       }
       break;
   }
+  return static_cast<int>(CommandResult);
 }
 
 TQZString TQZSvcApp::GetServiceSwitch() {

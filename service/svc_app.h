@@ -20,7 +20,8 @@ class TQZSvcApp {
   TQZSvcApp(const TQZSvcApp&) = delete;
   TQZSvcApp& operator=(const TQZSvcApp&) = delete;
 
-  void Main(int argc, char** argv);
+  // Runs what the switch selects; returns CommandResult.
+  int Main(int argc, char** argv);
   void ResetSwitches();
   void ShowHelp(const TQZString& switchText, bool unsupported);
   TQZString GetTitle();
@@ -29,6 +30,10 @@ class TQZSvcApp {
   void RunConsole(int argc, char** argv);
   void RunService();
 
+  // Registers the executable. A file name the SCM could never start is
+  // refused before it is asked: 123 for one with '?' in place of a character
+  // or one that environment expansion changes, 206 for one longer than 259
+  // UTF-16 characters (without quotes, switch and parameters).
   void CmdInstall();
   // "-install ACCOUNT" with InstallAccount set: the service runs as ACCOUNT,
   // with no password; "-install ACCOUNT -" reads the password from the first
@@ -78,6 +83,12 @@ class TQZSvcApp {
   // parameters are ignored.
   bool InstallAccount = false;
   TQZString ServiceParams;
+  // The result of the command Main ran, as sc.exe gives it: 0 for success,
+  // otherwise the Win32 error code of the failure line (87 for a switch
+  // that is not in the table). 0 for help, the console and service modes;
+  // OnUser may set it for a switch of its own. A program that wants its
+  // exit status to say how the command went returns it from main.
+  uint32_t CommandResult = 0;
 
   TQZSvcObj* Service;
   TQZStringList* StartArgs = nullptr;

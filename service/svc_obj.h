@@ -115,7 +115,8 @@ class TQZSvcObj {
   void SetBinaryPath(const TQZString& value);
   void SetDisplayName(const TQZString& value);
   void SetDescription(const TQZString& value);
-  // Registers the service with the SCM; sets LastError.
+  // Registers the service with the SCM; sets LastError, and RefusedSetting
+  // when an optional setting was refused.
   bool Install();
 
   // Runtime half. Run is the service main routine of one service; it
@@ -215,6 +216,10 @@ class TQZSvcObj {
   // the service accepts the preshutdown control, which runs OnShutdown as the
   // shutdown control does; a later shutdown control does not run it again.
   uint32_t PreshutdownTimeout = 0;
+  // After an Install that failed because the SCM refused a setting applied
+  // after the registration: its name ("failure actions", "delayed
+  // auto-start", ...); empty otherwise.
+  const char* RefusedSetting = "";
 
  private:
   // One control waiting for the control thread, with the state it left.

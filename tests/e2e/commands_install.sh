@@ -122,9 +122,13 @@ export QZ_CMD_DEPENDENCIES="QzCmdRecord +QzCmdGroup"
 qz_expect_run "install with dependencies" "install service <QzCmdExtra> success!
 " "$BIN/cmdsvc_extra.exe" -install
 # The list is sorted, so the group comes first; its "+" makes the SCM store
-# it as a group. (Wine keeps only the first item intact.)
+# it as a group. The service after it arrives too, and nothing else.
 qz_expect_eq "a group entry reaches the SCM with its +" \
-  "QzCmdGroup" "$(qz_depends QzCmdExtra DependOnGroup)"
+  "QzCmdGroup" "$(qz_depends QzCmdExtra DependOnGroupAll)"
+qz_expect_eq "the service entry after the group reaches the SCM" \
+  "QzCmdRecord" "$(qz_depends QzCmdExtra DependOnServiceAll)"
+qz_expect_eq "the stored service list is that one name: 26 bytes" \
+  26 "$(qz_depends QzCmdExtra DependOnServiceSize)"
 qz_expect_eq "a display name with % is registered as it is" \
   "Display %s %d %n" "$(qz_config QzCmdExtra display)"
 qz_expect_eq "a description with % is registered as it is" \

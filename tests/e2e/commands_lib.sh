@@ -62,13 +62,14 @@ qz_expect_command() {
 }
 
 # qz_expect_run <what> <expected output> <exe> [args...]: the output is
-# exactly the expected text and the program exits 0 without a crash.
+# exactly the expected text and the program exits with QZ_EXIT (0 unless
+# set, see qz_exit) without a crash.
 qz_expect_run() {
   local what="$1" expected="$2"
   shift 2
   qz_run "$@"
   qz_expect_eq "$what" "$expected" "$OUT"
-  qz_expect_eq "$what: exit code" 0 "$RC"
+  qz_expect_eq "$what: exit code" "${QZ_EXIT:-0}" "$RC"
   case "$ERR" in
     *"Unhandled exception"* | *"Unhandled page fault"*) qz_fail "$what: crashed: $ERR" ;;
   esac
@@ -109,3 +110,41 @@ qz_expect_state() {
 
 # The Windows form of a Linux path, as GetModuleFileNameA reports it.
 qz_winpath() { winepath -w "$1" 2>/dev/null; }
+
+# The exit status a shell sees of a program that returns a Win32 code.
+qz_exit() { echo $(($1 % 256)); }
+
+# qz_registry_holds <text>: whether any of the prefix's registry files holds
+# the text, as 8-bit or UTF-16 characters, in a text value (whose
+# characters are UTF-16, so 8-bit bytes there show as pairs) or as the
+# bytes of a hex value, or anywhere in the file's own bytes.
+qz_registry_holds() {
+  # Passed in the environment, so that no command line holds the text.
+  QZ_TEXT="$1" perl -e '
+    my $text = $ENV{QZ_TEXT};
+    my @files = @ARGV;
+    my @needles = ($text, join("", map { $_ . "\0" } split //, $text));
+    my %escape = (a => 7, b => 8, t => 9, n => 10, v => 11, f => 12, r => 13, e => 27);
+    for my $file (@files) {
+      open(my $in, "<:raw", $file) or next;
+      local $/;
+      my $all = <$in>;
+      $all =~ s/\\\r?\n\s*//g;  # continued lines
+      my @blobs = ($all);
+      while ($all =~ /=(?:str\([0-9]*\):)?"((?:[^"\\]|\\.)*)"/g) {
+        my $value = $1;
+        $value =~ s{\\(x[0-9a-fA-F]{1,4}|[0-7]{1,3}|.)}{
+          my $e = $1;
+          $e =~ /^x/ ? chr(hex(substr($e, 1))) : $e =~ /^[0-7]/ ? chr(oct($e))
+            : exists $escape{$e} ? chr($escape{$e}) : $e }ge;
+        push @blobs, join("", map { pack("v", ord) } split //, $value);
+      }
+      while ($all =~ /=hex(?:\([0-9a-f]+\))?:([0-9a-f,]*)/g) {
+        push @blobs, join("", map { chr(hex) } grep { length } split /,/, $1);
+      }
+      for my $blob (@blobs) {
+        for my $needle (@needles) { exit 0 if index($blob, $needle) >= 0 }
+      }
+    }
+    exit 1' "$WINEPREFIX/system.reg" "$WINEPREFIX/user.reg" "$WINEPREFIX/userdef.reg"
+}

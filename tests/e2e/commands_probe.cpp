@@ -1,11 +1,14 @@
 // Reads what the service control manager holds, for the command tests:
 //   cmdprobe config <name>   the registration, one "key=value" line each
 //   cmdprobe depends <name>  the first service and group dependency as
-//                            stored in the registry
+//                            stored in the registry, every item of each
+//                            list joined by "|" (<value>All) and the size
+//                            of the stored value in bytes (<value>Size)
 //   cmdprobe errtext <code>  SystemErrorText of a Win32 error code
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -63,10 +66,10 @@ int PrintConfig(const char* name) {
   return 0;
 }
 
-// Wine 8 returns no dependencies from QueryServiceConfigA, and its
-// CreateServiceA converts only the first item of the list and stores heap
-// bytes after it, so only the first stored item of each kind is reliable.
-// The SCM keeps groups under DependOnGroup without their "+".
+// Wine 8 returns no dependencies from QueryServiceConfigA, so they are read
+// from the registry, where the SCM keeps groups under DependOnGroup without
+// their "+". The items are read as UTF-16, as stored, so that the size
+// shows every byte that was stored.
 int PrintDependencies(const char* name) {
   const std::string key = std::string("System\\CurrentControlSet\\Services\\") + name;
   HKEY service = nullptr;
@@ -87,6 +90,25 @@ int PrintDependencies(const char* name) {
                        reinterpret_cast<BYTE*>(data.data()), &size);
     }
     std::printf("%s=%s\n", value, data.empty() ? "" : data.data());
+
+    std::wstring wide(value, value + std::strlen(value));
+    std::vector<wchar_t> items;
+    size = 0;
+    if (RegQueryValueExW(service, wide.c_str(), nullptr, &type, nullptr, &size) ==
+        ERROR_SUCCESS) {
+      items.resize(size / sizeof(wchar_t) + 2);
+      RegQueryValueExW(service, wide.c_str(), nullptr, &type,
+                       reinterpret_cast<BYTE*>(items.data()), &size);
+    }
+    std::string all;
+    for (size_t i = 0; i < items.size() && items[i] != 0; i += std::wcslen(&items[i]) + 1) {
+      if (!all.empty()) all += '|';
+      for (const wchar_t* c = &items[i]; *c != 0; ++c) {
+        all += *c < 0x80 ? static_cast<char>(*c) : '?';
+      }
+    }
+    std::printf("%sAll=%s\n%sSize=%lu\n", value, all.c_str(), value,
+                static_cast<unsigned long>(items.empty() ? 0 : size));
   }
   RegCloseKey(service);
   return 0;

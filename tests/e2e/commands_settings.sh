@@ -14,12 +14,14 @@ qz_cleanup_service QzCmdExtra
 qz_cleanup_service QzTicker
 rm -f "$TICKS"
 
-# --- settings Wine's SCM refuses (87): the install fails and removes the service
-for setting in delayed noncrash; do
-  QZ_CMD_SETTINGS=$setting qz_expect_run "$setting: install fails with 87" \
+# --- settings Wine's SCM refuses (87): the install fails, names the setting
+# and removes the service
+for setting in "delayed:delayed auto-start" "noncrash:failure actions on non-crash failures"; do
+  QZ_CMD_SETTINGS=${setting%%:*} qz_expect_run "${setting%%:*}: install fails with 87" \
     "$(qz_failure_line install QzCmdExtra 87)
+  refused: ${setting#*:}
 " "$EXTRA" -install
-  qz_expect_eq "$setting: no service is left behind" "" "$(qz_state QzCmdExtra)"
+  qz_expect_eq "${setting%%:*}: no service is left behind" "" "$(qz_state QzCmdExtra)"
 done
 # Failure actions are taken (Wine does not store them), and so is a preshutdown timeout.
 QZ_CMD_SETTINGS="actions preshutdown" qz_expect_run "failure actions and preshutdown: install" \
@@ -45,7 +47,7 @@ for account in 'NT AUTHORITY\LocalService' 'NT AUTHORITY\NetworkService' '.\Loca
 " "$TICKER" -uninstall
 done
 
-qz_expect_run "a password on the command line is refused" "$(qz_failure_line install QzTicker 87)
+QZ_EXIT=87 qz_expect_run "a password on the command line is refused" "$(qz_failure_line install QzTicker 87)
 " "$TICKER" -install '.\qzuser' 'Qz-visible-password'
 qz_expect_eq "nothing installed after the refusal" "" "$(qz_state QzTicker)"
 
@@ -67,6 +69,19 @@ wait "$installer"
 qz_expect_eq "install as .\\qzuser with the password from input" "install service <QzTicker> success!" \
   "$(sed 's/\r$//' "$QZ_TMP/installed")"
 qz_expect_eq ".\\qzuser reads back" '.\qzuser' "$(qz_config QzTicker account)"
+# Nor does any registry file, once the server has written them: 8-bit or
+# UTF-16, as text or bytes (Wine's CreateServiceA would have stored heap
+# memory after the dependency, with the password, had the framework used it
+# for the list). The account is there, so the files were read.
+wineserver -k
+wineserver -w
+qz_registry_holds '.\qzuser' && qz_pass "the registry files hold the account" ||
+  qz_fail "the registry files do not hold the account"
+qz_registry_holds "$(head -n 1 "$QZ_TMP/password")" &&
+  qz_fail "a registry file holds the password" || qz_pass "no registry file holds the password"
+qz_cmd_begin
+qz_expect_eq "the dependency is stored as it is" PlugPlay "$(qz_depends QzTicker DependOnServiceAll)"
+qz_expect_eq "and nothing after it: 20 bytes" 20 "$(qz_depends QzTicker DependOnServiceSize)"
 qz_expect_run "the service starts" "start service <QzTicker> success!
 " "$TICKER" -start
 qz_expect_eq "no command line holds the password while the service runs" "" \

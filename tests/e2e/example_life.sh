@@ -52,11 +52,12 @@ switch clause:
   /service       run service application
 " "$TICKER" -help
 
-qz_expect_run "status of a service not installed" "$(qz_failure_line status QzTicker 1060)
+# The ticker returns the command's result: the code of a failure line.
+QZ_EXIT=$(qz_exit 1060) qz_expect_run "status of a service not installed" "$(qz_failure_line status QzTicker 1060)
 " "$TICKER" -status
 # Refused before the SCM is asked: it would have answered 1060.
 for code in 127 256 0x80; do
-  qz_expect_run "control $code is refused with 87" "$(qz_failure_line control QzTicker 87)
+  QZ_EXIT=87 qz_expect_run "control $code is refused with 87" "$(qz_failure_line control QzTicker 87)
 " "$TICKER" -control $code
 done
 
@@ -96,7 +97,7 @@ qz_wait_ticks $((after + 3)) && qz_pass "ticks again after continue" ||
 qz_expect_command "$TICKER" QzTicker stop 1
 qz_expect_eq "the ticker process ends after the stop" 0 "$(qz_rt_wait_processes ticker.exe 0 2>/dev/null)"
 expect_status "status when stopped" "1 STOPPED" zero "0, service-specific 0"
-qz_expect_run "a user control to a stopped service fails with 1062" \
+QZ_EXIT=$(qz_exit 1062) qz_expect_run "a user control to a stopped service fails with 1062" \
   "$(qz_failure_line control QzTicker 1062)
 " "$TICKER" -control 200
 # Read once the process has ended, so the file no longer changes.
@@ -107,7 +108,9 @@ qz_expect_run "-ticks counts the lines of the tick file" \
 " "$TICKER" -ticks
 
 # A refused start is a failure, with the service's own exit code.
-qz_expect_run "a refused start fails with 1066" "$(qz_failure_line start QzTicker 1066)
+QZ_EXIT=$(qz_exit 1066) qz_expect_run "a refused start fails with 1066, and names the ticker's code" \
+  "$(qz_failure_line start QzTicker 1066)
+  service-specific exit code: 3
 " "$TICKER" -start refuse
 query="$(wine sc query QzTicker </dev/null 2>/dev/null | tr -d '\r')"
 qz_expect_eq "sc query: WIN32_EXIT_CODE 1066" 1066 \
@@ -140,6 +143,12 @@ qz_expect_eq "stopping" "state 3" "$(qz_rt_control wait QzTicker 3)"
 qz_expect_run "a start during the stop waits, then starts" "start service <QzTicker> success!
 " "$TICKER" -start
 wait "$stopper"
+stopped=$?
+# Its poll may find the service started again, in another process: the stop
+# it asked for has still happened.
+qz_expect_eq "the stop that the start waited for succeeded" "stop service <QzTicker> success!" \
+  "$(sed 's/\r$//' "$QZ_TMP/slowstop")"
+qz_expect_eq "the stop that the start waited for: exit code" 0 "$stopped"
 stopping="$(qz_rt_reports "$QZ_TMP/trace" QzTicker | awk '$2 == "0x3" || $2 == "0x1" { print $2, $6, $7 }' | tr '\n' ' ')"
 qz_expect_eq "the slow stop's progress, then stopped, for each of the two stops" \
   "0x3 0 0x1388 0x1 0 0x1388 0x3 0 0x1388 0x3 0x2 0x3e8 0x3 0x3 0x3e8 0x3 0x4 0x3e8 0x3 0x5 0x3e8 0x3 0x6 0x3e8 0x3 0x7 0x3e8 0x1 0 0x1388 " "$stopping"

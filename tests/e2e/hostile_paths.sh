@@ -1,8 +1,10 @@
 #!/bin/bash
 # The demo run from folders whose names hold a blank, a single quote, printf
-# directives and a byte above 0x7F: the help and the console mode print as
-# from anywhere else, and -install registers a command line from which the
-# SCM starts the service (quoted only where a blank needs it).
+# directives, percent signs and a byte above 0x7F: the help and the console
+# mode print as from anywhere else, and -install registers a command line
+# from which the SCM starts the service (quoted only where a blank needs
+# it). A folder the SCM's expansion would change, or a path too long to
+# start, is refused before the SCM is asked.
 . "$QZ_SOURCE_DIR/tests/e2e/commands_lib.sh"
 . "$QZ_SOURCE_DIR/tests/e2e/runtime_lib.sh"
 qz_cmd_begin
@@ -93,4 +95,60 @@ odd_folder() {
 
 odd_folder "blank, quote, %s%n and é" "$QZ_TMP/it's a %s%n folder é" yes yes
 odd_folder "quote and %s without a blank" "$QZ_TMP/it's%s%x" no no
+odd_folder "percent signs that name no variable" "$QZ_TMP/100% a%PATH" yes no
+
+# refused_folder <what> <code> <exe>: -install fails with the code (the
+# demo still exits 0) and registers nothing.
+refused_folder() {
+  qz_expect_run "$1: -install is refused with $2" \
+    "$(qz_failure_line install TestSvc "$2")
+" "$3" -install
+  qz_expect_eq "$1: nothing is registered" "" "$(qz_state TestSvc)"
+}
+
+# The SCM expands environment references in the image path, so this one
+# would start C:\windowsx\...
+mkdir -p "$QZ_TMP/%SystemRoot%x"
+cp "$BIN/svcdemo.exe" "$QZ_TMP/%SystemRoot%x/"
+refused_folder "an environment reference in the folder" 123 "$QZ_TMP/%SystemRoot%x/svcdemo.exe"
+
+# long_exe <length>: copies the demo into folders from which its Windows
+# path (Z: and the Linux path) has exactly <length> characters; prints it.
+long_exe() {
+  local dir="$QZ_TMP/long$1" exe=/svcdemo.exe left n
+  left=$(($1 - 2 - ${#dir} - ${#exe}))
+  while [ "$left" -gt 0 ]; do
+    n=$((left - 1 > 200 ? 200 : left - 1))
+    [ $((left - n - 1)) -eq 1 ] && n=$((n - 1))
+    dir="$dir/$(head -c "$n" /dev/zero | tr '\0' d)"
+    left=$((left - n - 1))
+  done
+  mkdir -p "$dir"
+  cp "$BIN/svcdemo.exe" "$dir/"
+  printf '%s' "$dir$exe"
+}
+
+# Windows starts a program from a path of at most MAX_PATH - 1 characters.
+exe="$(long_exe 298)"
+# winepath cuts a path at MAX_PATH, so this one is counted from the Linux path.
+qz_expect_eq "the long path has 298 characters" 298 $((2 + ${#exe}))
+# 64-bit Wine cannot start a program from so long a path at all.
+qz_run "$exe" -help
+case "$OUT" in
+  *"Application could not be started"*)
+    qz_pass "Wine does not start a program from a path of 298 characters"
+    qz_expect_eq "a path of 298 characters: nothing is registered" "" "$(qz_state TestSvc)" ;;
+  *) refused_folder "a path of 298 characters" 206 "$exe" ;;
+esac
+exe="$(long_exe 259)"
+qz_expect_eq "the longest path has 259 characters" 259 "$(qz_winpath "$exe" | tr -d '\n' | wc -m)"
+qz_expect_run "259 characters: -install" "install service <TestSvc> success!
+" "$exe" -install
+qz_expect_run "259 characters: -start" "start service <TestSvc> success!
+" "$exe" -start
+qz_expect_state "259 characters: the service runs" TestSvc 4
+qz_expect_run "259 characters: -stop" "stop service <TestSvc> success!
+" "$exe" -stop
+qz_expect_run "259 characters: -uninstall" "uninstall service <TestSvc> success!
+" "$exe" -uninstall
 qz_done

@@ -23,7 +23,8 @@ const char* const kFunctions[] = {
     "QueryServiceStatus",          "ChangeServiceConfig2A",       "CloseServiceHandle",
     "QueryServiceStatusEx",
     "FindResourceA",               "RegCreateKeyExA",             "RegSetValueExA",
-    "RegDeleteKeyA",               "RegCloseKey"};
+    "RegDeleteKeyA",               "RegCloseKey",                 "ChangeServiceConfigA",
+    "ExpandEnvironmentStringsA"};
 
 bool IsFunction(const std::string& name) {
   return std::find(std::begin(kFunctions), std::end(kFunctions), name) != std::end(kFunctions);
@@ -258,10 +259,14 @@ struct PlatformEntries {
       scope.Code = ERROR_INSUFFICIENT_BUFFER;
     }
     if (scope.Acts()) {
-      const SERVICE_STATUS status = scope.Fake.QueriedStatus();
+      int nth = 0;
+      const SERVICE_STATUS status = scope.Fake.QueriedStatus(&nth);
       SERVICE_STATUS_PROCESS out{};
       std::memcpy(&out, &status, sizeof(status));
-      out.dwProcessId = status.dwCurrentState == SERVICE_STOPPED ? 0 : scope.Fake.ProcessId;
+      const auto& answer = scope.Fake.ProcessIdAnswer;
+      out.dwProcessId = status.dwCurrentState == SERVICE_STOPPED ? 0
+                        : answer                                  ? answer(nth)
+                                                                  : scope.Fake.ProcessId;
       std::memcpy(buffer, &out, sizeof(out));
     }
     return scope.Return<BOOL>(TRUE, FALSE);
@@ -312,6 +317,39 @@ struct PlatformEntries {
     PlatformCallScope scope(std::move(call), {HandleKind::Service});
     return scope.Return<BOOL>(TRUE, FALSE);
   }
+
+  static BOOL WINAPI ChangeServiceConfigA(SC_HANDLE service, DWORD serviceType,
+                                          DWORD startType, DWORD errorControl,
+                                          LPCSTR binaryPath, LPCSTR loadOrderGroup,
+                                          LPDWORD tagId, LPCSTR dependencies,
+                                          LPCSTR serviceStartName, LPCSTR password,
+                                          LPCSTR displayName) {
+    PlatformCall call = Named("ChangeServiceConfigA", service);
+    call.ServiceType = serviceType;
+    call.StartType = startType;
+    call.ErrorControl = errorControl;
+    call.BinaryPath = CopyText(binaryPath);
+    call.LoadOrderGroup = CopyText(loadOrderGroup);
+    call.TagId = tagId;
+    call.Dependencies = CopyMultiString(dependencies);
+    call.Account = CopyText(serviceStartName);
+    call.Password = CopyText(password);
+    call.DisplayName = CopyText(displayName);
+    PlatformCallScope scope(std::move(call), {HandleKind::Service});
+    return scope.Return<BOOL>(TRUE, FALSE);
+  }
+
+  // Expands through the process's own environment.
+  static DWORD WINAPI ExpandEnvironmentStringsA(LPCSTR source, LPSTR destination, DWORD size) {
+    PlatformCall call = Named("ExpandEnvironmentStringsA");
+    call.Name = CopyText(source);
+    PlatformCallScope scope(std::move(call));
+    const DWORD needed =
+        scope.Acts() ? ::ExpandEnvironmentStringsA(source, destination, size) : 0;
+    return scope.Return<DWORD>(needed, 0);
+  }
+
+  static bool RunsOnWine() { return Installed->Wine; }
 
   static BOOL WINAPI CloseServiceHandle(SC_HANDLE handle) {
     PlatformCall call = Named("CloseServiceHandle", handle);
@@ -401,6 +439,9 @@ FakePlatform::FakePlatform() {
   api.RegSetValueExA = PlatformEntries::RegSetValueExA;
   api.RegDeleteKeyA = PlatformEntries::RegDeleteKeyA;
   api.RegCloseKey = PlatformEntries::RegCloseKey;
+  api.ChangeServiceConfigA = PlatformEntries::ChangeServiceConfigA;
+  api.ExpandEnvironmentStringsA = PlatformEntries::ExpandEnvironmentStringsA;
+  api.RunsOnWine = PlatformEntries::RunsOnWine;
 }
 
 FakePlatform::~FakePlatform() {
@@ -728,7 +769,7 @@ void FakePlatform::Settle(DWORD state) {
   Settled = state;
 }
 
-SERVICE_STATUS FakePlatform::QueriedStatus() {
+SERVICE_STATUS FakePlatform::QueriedStatus(int* number) {
   int nth = 0;
   SERVICE_STATUS status{};
   {
@@ -738,6 +779,7 @@ SERVICE_STATUS FakePlatform::QueriedStatus() {
     status.dwCurrentState = Settled;
   }
   if (StatusAnswer) StatusAnswer(nth, status);
+  if (number != nullptr) *number = nth;
   return status;
 }
 
@@ -758,12 +800,14 @@ void FakePlatform::Reset() {
   ControlState = nullptr;
   StatusAnswer = nullptr;
   ProcessId = 4242;
+  ProcessIdAnswer = nullptr;
   {
     std::lock_guard<std::mutex> lock(Mutex);
     Settled = SERVICE_RUNNING;
     Queries = 0;
   }
   AssignedTag = 0;
+  Wine = false;
   MessageTable = false;
   KeyDisposition = REG_CREATED_NEW_KEY;
   SuccessError = ERROR_MORE_DATA;

@@ -53,7 +53,8 @@ struct PlatformCall {
 
   CallText Machine;   // OpenSCManagerA's machine, RegisterEventSourceA's server
   CallText Database;
-  CallText Name;      // service, event source, handler, registry key or value name
+  CallText Name;      // service, event source, handler, registry key or value name,
+                      // or the text to expand
   CallText DisplayName, BinaryPath, LoadOrderGroup, Account, Password;
   CallText Dependencies;  // the double-NUL-terminated list, both final NULs included
   CallText Description;   // ChangeServiceConfig2A's SERVICE_CONFIG_DESCRIPTION
@@ -132,8 +133,13 @@ class FakePlatform {
   // QueryServiceStatusEx answers with the same status and this process id,
   // or 0 while the state is stopped.
   DWORD ProcessId = 4242;
+  // When set, the process id of the nth query (numbered as for StatusAnswer)
+  // that is not answered stopped, in place of ProcessId.
+  std::function<DWORD(int nth)> ProcessIdAnswer;
   // Written through CreateServiceA's tag pointer when it is given one.
   DWORD AssignedTag = 0;
+  // What RunsOnWine answers; not recorded as a call.
+  bool Wine = false;
   // FindResourceA finds a message table in any module, and no other resource.
   bool MessageTable = false;
   // What RegCreateKeyExA reports it did.
@@ -228,7 +234,7 @@ class FakePlatform {
                DWORD& code);
   void* NewHandle(HandleKind kind, const char* name);
   void Settle(DWORD state);
-  SERVICE_STATUS QueriedStatus();
+  SERVICE_STATUS QueriedStatus(int* number = nullptr);
   void Leave(const Ticket& ticket, DWORD code, void* result);
   DWORD Dispatch(const std::vector<SERVICE_TABLE_ENTRYA>& table);
   void Launch(const std::vector<std::string>& args);  // with Mutex held

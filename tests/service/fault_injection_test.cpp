@@ -49,6 +49,9 @@ const std::map<std::string, DWORD>& InjectedCodes() {
       {"RegSetValueExA", ERROR_REGISTRY_IO_FAILED},
       {"RegDeleteKeyA", ERROR_KEY_DELETED},
       {"RegCloseKey", ERROR_INVALID_HANDLE},
+      {"QueryServiceStatusEx", ERROR_INSUFFICIENT_BUFFER},
+      {"ChangeServiceConfigA", ERROR_CIRCULAR_DEPENDENCY},
+      {"ExpandEnvironmentStringsA", ERROR_ENVVAR_NOT_FOUND},
   };
   return codes;
 }
@@ -203,10 +206,11 @@ const CommandCase kCommands[] = {
     {"continue", {"-continue"}, "ControlService"},
 };
 
-// A failure of these calls fails the command; the description and the
-// closing of handles do not.
+// A failure of these calls fails the command; the description, the read of
+// the process id before a control and the closing of handles do not.
 bool FailsTheCommand(const std::string& function) {
-  return function == "OpenSCManagerA" || function == "OpenServiceA" ||
+  return function == "ExpandEnvironmentStringsA" || function == "OpenSCManagerA" ||
+         function == "OpenServiceA" ||
          function == "CreateServiceA" || function == "StartServiceA" ||
          function == "ControlService" || function == "DeleteService" ||
          function == "QueryServiceStatus";

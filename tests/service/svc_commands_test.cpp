@@ -40,13 +40,13 @@ class FakeScmTest : public testing::Test {
     run();
     return testing::internal::GetCapturedStdout();
   }
-  // The calls that ask the system for something: all but closes and the look
-  // for a message table.
+  // The calls that ask the system for something: all but closes and the looks
+  // for a message table and at the environment.
   std::vector<std::string> Requests() const {
     std::vector<std::string> names;
     for (const PlatformCall& call : Fake.Calls()) {
       if (call.Function != "CloseServiceHandle" && call.Function != "RegCloseKey" &&
-          call.Function != "FindResourceA") {
+          call.Function != "FindResourceA" && call.Function != "ExpandEnvironmentStringsA") {
         names.push_back(call.Function);
       }
     }
@@ -82,16 +82,18 @@ struct ControlCase {
   DWORD ControlCode;
 };
 
-// A control is followed until the state it leads to is reached.
+// A control is sent after the service's process id is read, and followed
+// until the state it leads to is reached.
 const ControlCase ControlCases[] = {
     {"uninstall", &TQZSvcApp::CmdUninstall, SC_MANAGER_ALL_ACCESS,
      SERVICE_ALL_ACCESS, {"DeleteService"}, 0},
     {"stop", &TQZSvcApp::CmdStop, ReadExecute, ReadExecute,
-     {"ControlService", "QueryServiceStatus"}, SERVICE_CONTROL_STOP},
+     {"QueryServiceStatusEx", "ControlService", "QueryServiceStatus"}, SERVICE_CONTROL_STOP},
     {"pause", &TQZSvcApp::CmdPause, ReadExecute, ReadExecute,
-     {"ControlService", "QueryServiceStatus"}, SERVICE_CONTROL_PAUSE},
+     {"QueryServiceStatusEx", "ControlService", "QueryServiceStatus"}, SERVICE_CONTROL_PAUSE},
     {"continue", &TQZSvcApp::CmdContinue, ReadExecute, ReadExecute,
-     {"ControlService", "QueryServiceStatus"}, SERVICE_CONTROL_CONTINUE},
+     {"QueryServiceStatusEx", "ControlService", "QueryServiceStatus"},
+     SERVICE_CONTROL_CONTINUE},
 };
 
 TEST_F(TQZSvcAppCommandsTest, ControlCommandsOpenByServiceNameActOnceAndPrintSuccess) {
@@ -155,8 +157,10 @@ TEST_F(TQZSvcAppCommandsTest, FailedOperationPrintsItsErrorCodeAndSystemText) {
 
 TEST_F(TQZSvcAppCommandsTest, ControlRefusedByTheServiceFailsWith1061) {
   Fake.AnswerControlsWith(SERVICE_RUNNING);
+  Fake.StatusAnswer = [](int, SERVICE_STATUS& s) { s.dwCurrentState = SERVICE_RUNNING; };
   EXPECT_EQ(FailureLine("stop", "QzSvc", ERROR_SERVICE_CANNOT_ACCEPT_CTRL),
             Output([&] { App.CmdStop(); }));
+  Fake.StatusAnswer = nullptr;
   Fake.AnswerControlsWith(SERVICE_STOPPED);
   EXPECT_EQ(SuccessLine("stop", "QzSvc"), Output([&] { App.CmdStop(); }));
   // Accepted as pending, then back where it was.
@@ -187,12 +191,15 @@ TEST_F(TQZSvcAppCommandsTest, CommandsWaitThroughPendingStatesAndNameWhatWasReac
   EXPECT_EQ(SuccessLine("start", "QzSvc"), StartOutput());
   EXPECT_EQ(4, Fake.Count("QueryServiceStatus"));
 
-  // A start the service refused: the failure line carries its exit code.
+  // A start the service refused: the failure line carries its exit code,
+  // and the line after it the service's own.
   Fake.Reset();
   Fake.StatusAnswer = PendingThen(SERVICE_START_PENDING, 1, SERVICE_STOPPED,
                                   ERROR_SERVICE_SPECIFIC_ERROR, 42);
-  EXPECT_EQ(FailureLine("start", "QzSvc", ERROR_SERVICE_SPECIFIC_ERROR),
+  EXPECT_EQ(FailureLine("start", "QzSvc", ERROR_SERVICE_SPECIFIC_ERROR) +
+                "  service-specific exit code: 42\n",
             StartOutput());
+  EXPECT_EQ(ERROR_SERVICE_SPECIFIC_ERROR, App.CommandResult);
 
   Fake.Reset();
   Fake.StatusAnswer = PendingThen(SERVICE_START_PENDING, 1, SERVICE_PAUSED);
@@ -201,14 +208,21 @@ TEST_F(TQZSvcAppCommandsTest, CommandsWaitThroughPendingStatesAndNameWhatWasReac
   Fake.StatusAnswer = PendingThen(SERVICE_START_PENDING, 1, SERVICE_STOPPED);
   EXPECT_EQ(FailureLine("start", "QzSvc", ERROR_SERVICE_NOT_ACTIVE), StartOutput());
 
+  // A stop that ended a run with exit codes succeeds and names them.
   Fake.Reset();
   Fake.StatusAnswer = PendingThen(SERVICE_STOP_PENDING, 2, SERVICE_STOPPED,
                                   ERROR_SERVICE_SPECIFIC_ERROR, 7);
-  EXPECT_EQ(SuccessLine("stop", "QzSvc"), Output([&] { App.CmdStop(); }));
+  EXPECT_EQ(SuccessLine("stop", "QzSvc") + "  exit code: 1066, service-specific exit code: 7\n",
+            Output([&] { App.CmdStop(); }));
+  EXPECT_EQ(0u, App.CommandResult);
+  Fake.Reset();
+  Fake.StatusAnswer = PendingThen(SERVICE_STOP_PENDING, 1, SERVICE_STOPPED, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(SuccessLine("stop", "QzSvc") + "  exit code: 5\n", Output([&] { App.CmdStop(); }));
   // A pause that ends with the service stopped names the service's code.
   Fake.StatusAnswer = PendingThen(SERVICE_PAUSE_PENDING, 1, SERVICE_STOPPED,
                                   ERROR_SERVICE_SPECIFIC_ERROR, 7);
-  EXPECT_EQ(FailureLine("pause", "QzSvc", ERROR_SERVICE_SPECIFIC_ERROR),
+  EXPECT_EQ(FailureLine("pause", "QzSvc", ERROR_SERVICE_SPECIFIC_ERROR) +
+                "  service-specific exit code: 7\n",
             Output([&] { App.CmdPause(); }));
   Fake.Fail("QueryServiceStatus", ERROR_ACCESS_DENIED);
   EXPECT_EQ(FailureLine("continue", "QzSvc", ERROR_ACCESS_DENIED),
@@ -553,7 +567,10 @@ TEST_F(TQZSvcObjInstallTest, RefusedSettingDeletesTheNewServiceAndFailsWithItsEr
     svc.DelayedAutoStart = true;
     svc.PreshutdownTimeout = 10000;
     Fake.Fail("ChangeServiceConfig2A", ERROR_INVALID_PARAMETER, refused);
-    EXPECT_EQ(FailureLine("install", "QzSvc", ERROR_INVALID_PARAMETER),
+    const char* const names[] = {"failure actions", "failure actions on non-crash failures",
+                                 "delayed auto-start", "preshutdown timeout"};
+    EXPECT_EQ(FailureLine("install", "QzSvc", ERROR_INVALID_PARAMETER) + "  refused: " +
+                  names[refused - 2] + "\n",
               Output([&] { App.CmdInstall(); }));
     EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), svc.LastError);
     Calls expected{"OpenSCManagerA", "CreateServiceA"};
@@ -644,6 +661,174 @@ TEST_F(TQZSvcAppCommandsTest, InstallTakesTheAccountAndReadsItsPasswordFromInput
               install({".\\qzuser", "-"}));
   }
   EXPECT_TRUE(Fake.Calls().empty());
+}
+
+// Paths the SCM would register and then never start, or expand into
+// another file, and password lines it would be handed cut short or
+// changed: refused before it is asked, as the command's result too.
+TEST_F(TQZSvcAppCommandsTest, InstallRefusesPathsAndPasswordLinesTheScmWouldNotKeepAsGiven) {
+  SetEnvironmentVariableA("QZ_TEST_FOLDER", "C:\\elsewhere");
+  const std::string folder = "C:\\" + std::string(247, 'd') + "\\";
+  struct Case {
+    const char* What;
+    std::string File;
+    const char* Password;  // null: "-install" alone
+    std::string Input;
+    DWORD Result;
+  };
+  const Case cases[] = {
+      {"an environment reference", "C:\\%SystemRoot%x\\svc.exe", nullptr, "",
+       ERROR_INVALID_NAME},
+      {"a variable of the installer's", "C:\\%QZ_TEST_FOLDER%\\svc.exe", nullptr, "",
+       ERROR_INVALID_NAME},
+      {"a lone percent sign", "C:\\100%\\svc.exe", nullptr, "", 0},
+      {"a percent sign before a name", "C:\\a%PATH\\svc.exe", nullptr, "", 0},
+      {"a pair that names no variable", "C:\\%QZ_NOT_SET%\\svc.exe", nullptr, "", 0},
+      {"259 characters", folder + "svc1.exe", nullptr, "", 0},
+      {"260 characters", folder + "svc12.exe", nullptr, "", ERROR_FILENAME_EXCED_RANGE},
+      {"259 characters without the quotes", folder + "svc .exe", nullptr, "", 0},
+      {"a NUL in the password", "C:\\apps\\svc.exe", "-", std::string("ab\0cd\n", 6),
+       ERROR_INVALID_PARAMETER},
+      {"a CR inside the password", "C:\\apps\\svc.exe", "-", "ab\rcd\n",
+       ERROR_INVALID_PARAMETER},
+      {"a CR at the end of the input", "C:\\apps\\svc.exe", "-", "abcd\r",
+       ERROR_INVALID_PARAMETER},
+      {"a CR before the line feed", "C:\\apps\\svc.exe", "-", "abcd\r\nrest\0\r", 0},
+      {"a line feed alone", "C:\\apps\\svc.exe", "-", "abcd\n", 0},
+  };
+  App.InstallAccount = true;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.What);
+    Fake.Reset();
+    ModuleFileName = c.File.c_str();
+    std::vector<std::string> line = {"svc.exe", "-install"};
+    if (c.Password != nullptr) line.insert(line.end(), {".\\u", c.Password});
+    std::vector<char*> argv;
+    for (std::string& arg : line) argv.push_back(&arg[0]);
+    int result = -1;
+    std::string output;
+    {
+      ScopedStdin input(c.Input);
+      output = Output([&] { result = App.Main(static_cast<int>(argv.size()), argv.data()); });
+    }
+    EXPECT_EQ(static_cast<int>(c.Result), result);
+    if (c.Result != 0) {
+      EXPECT_EQ(FailureLine("install", "QzSvc", c.Result), output);
+      EXPECT_TRUE(Requests().empty());
+      continue;
+    }
+    EXPECT_EQ(SuccessLine("install", "QzSvc"), output);
+    ASSERT_EQ(1, Fake.Count("CreateServiceA"));
+    if (c.Password != nullptr) {
+      EXPECT_EQ("abcd", Create().Password);
+    }
+  }
+}
+
+TEST_F(TQZSvcAppCommandsTest, MainReturnsTheResultOfTheCommandItRan) {
+  auto run = [&](std::string sw) {
+    std::string prog = "svc.exe";
+    char* argv[] = {&prog[0], &sw[0], nullptr};
+    int result = -1;
+    Output([&] { result = App.Main(2, argv); });
+    EXPECT_EQ(static_cast<int>(App.CommandResult), result);
+    return result;
+  };
+  Fake.Fail("ControlService", ERROR_SERVICE_NOT_ACTIVE);
+  EXPECT_EQ(static_cast<int>(ERROR_SERVICE_NOT_ACTIVE), run("-stop"));
+  EXPECT_EQ(0, run("-start"));
+  EXPECT_EQ(static_cast<int>(ERROR_INVALID_PARAMETER), run("-nonsense"));
+  EXPECT_EQ(0, run("-help"));
+}
+
+TEST_F(TQZSvcAppCommandsTest, StartDuringAnotherClientsStartFollowsItToItsOutcome) {
+  Fake.Fail("StartServiceA", ERROR_SERVICE_ALREADY_RUNNING);
+  Fake.StatusAnswer = PendingThen(SERVICE_START_PENDING, 2, SERVICE_STOPPED,
+                                  ERROR_SERVICE_SPECIFIC_ERROR, 42);
+  EXPECT_EQ(FailureLine("start", "QzSvc", ERROR_SERVICE_SPECIFIC_ERROR) +
+                "  service-specific exit code: 42\n",
+            StartOutput());
+  EXPECT_EQ(3, Fake.Count("QueryServiceStatus"));
+
+  Fake.Reset();
+  Fake.Fail("StartServiceA", ERROR_SERVICE_ALREADY_RUNNING);
+  Fake.StatusAnswer = PendingThen(SERVICE_START_PENDING, 2, SERVICE_RUNNING);
+  EXPECT_EQ(SuccessLine("start", "QzSvc"), StartOutput());
+  EXPECT_EQ(3, Fake.Count("QueryServiceStatus"));
+}
+
+TEST_F(TQZSvcAppCommandsTest, ControlWhoseRunEndedIsToldApartFromARefusalByTheProcessId) {
+  struct Case {
+    const char* Verb;
+    void (TQZSvcApp::*Command)();
+    DWORD ProcessAfter;
+    std::string Expected;
+  };
+  // The first query reads the process; the poll then finds the service
+  // running, in a new process when another client restarted it.
+  const Case cases[] = {
+      {"stop", &TQZSvcApp::CmdStop, 5151, SuccessLine("stop", "QzSvc")},
+      {"stop", &TQZSvcApp::CmdStop, 4242,
+       FailureLine("stop", "QzSvc", ERROR_SERVICE_CANNOT_ACCEPT_CTRL)},
+      {"pause", &TQZSvcApp::CmdPause, 5151,
+       FailureLine("pause", "QzSvc", ERROR_SERVICE_NOT_ACTIVE)},
+      {"pause", &TQZSvcApp::CmdPause, 4242,
+       FailureLine("pause", "QzSvc", ERROR_SERVICE_CANNOT_ACCEPT_CTRL)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.Verb) + " " + std::to_string(c.ProcessAfter));
+    Fake.Reset();
+    Fake.StatusAnswer = [](int, SERVICE_STATUS& s) { s.dwCurrentState = SERVICE_RUNNING; };
+    Fake.ProcessIdAnswer = [&](int nth) { return nth == 1 ? 4242 : c.ProcessAfter; };
+    Fake.AnswerControlsWith(c.Command == &TQZSvcApp::CmdStop ? SERVICE_STOP_PENDING
+                                                             : SERVICE_PAUSE_PENDING);
+    EXPECT_EQ(c.Expected, Output([&] { (App.*c.Command)(); }));
+    EXPECT_EQ(2, Fake.Count("QueryServiceStatusEx"));
+  }
+}
+
+TEST_F(TQZSvcObjInstallTest, UnderWineTheDependenciesFollowTheRegistrationWhole) {
+  Fake.Wine = true;
+  TQZSvcObj& svc = *App.Service;
+  svc.Dependencies->Add("Rpc", 0);
+  svc.Dependencies->Add("grp", 1);
+  svc.Account = ".\\u";
+  svc.Password = "pw";
+  EXPECT_EQ(SuccessLine("install", "QzSvc"), Output([&] { App.CmdInstall(); }));
+  EXPECT_EQ((Calls{"OpenSCManagerA", "CreateServiceA", "ChangeServiceConfigA",
+                   "ChangeServiceConfig2A"}),
+            Requests());
+  EXPECT_EQ(std::nullopt, Create().Dependencies);
+  EXPECT_EQ("pw", Create().Password);
+  const PlatformCall change = Fake.Last("ChangeServiceConfigA");
+  EXPECT_EQ(Create().Result, change.Handle);
+  EXPECT_EQ(std::string("Rpc\0+grp\0\0", 10), change.Dependencies);
+  // Nothing else changes.
+  for (DWORD value : {change.ServiceType, change.StartType, change.ErrorControl}) {
+    EXPECT_EQ(DWORD(SERVICE_NO_CHANGE), value);
+  }
+  for (const CallText& text : {change.BinaryPath, change.LoadOrderGroup, change.Account,
+                               change.Password, change.DisplayName}) {
+    EXPECT_EQ(std::nullopt, text);
+  }
+
+  // Refused: the new registration is removed and the line says what was refused.
+  Fake.Reset();
+  Fake.Wine = true;
+  Fake.Fail("ChangeServiceConfigA", ERROR_CIRCULAR_DEPENDENCY);
+  EXPECT_EQ(FailureLine("install", "QzSvc", ERROR_CIRCULAR_DEPENDENCY) +
+                "  refused: dependencies\n",
+            Output([&] { App.CmdInstall(); }));
+  EXPECT_EQ((Calls{"OpenSCManagerA", "CreateServiceA", "ChangeServiceConfigA", "DeleteService"}),
+            Requests());
+  Fake.ExpectEveryHandleClosedOnce();
+
+  // Without dependencies there is nothing to follow.
+  Fake.Reset();
+  Fake.Wine = true;
+  svc.Dependencies->Clear();
+  EXPECT_TRUE(svc.Install());
+  EXPECT_EQ(0, Fake.Count("ChangeServiceConfigA"));
 }
 
 TEST_F(TQZSvcObjInstallTest, IsRefusedUntouchedUnlessTheServiceIsStopped) {
