@@ -6,6 +6,7 @@
 
 #include <cfloat>
 #include <climits>
+#include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -63,7 +64,7 @@ TEST(TQZFormatTest, GivesMinGWsFormsWhereCLeavesThemOpen) {
                  static_cast<wchar_t*>(nullptr)),
             "(null)|(nu|(null)");
   EXPECT_EQ(Ours("% u|%+u|% d", 5u, 5u, 5), " 5|5| 5");
-  EXPECT_EQ(Ours("%y|%hy|%5%|%qd|%I5d|abc%5", 1), "%y|%hy|%|%qd|%I5d|abc");
+  EXPECT_EQ(Ours("%y|%hy|%5%|%qd|%I5d|abc%5", 1), "%y|%hy|%|%qd|%I5d|abc%5");
   EXPECT_EQ(Ours("%I64d|%I32x|%Iu", static_cast<int64_t>(-5), 255, static_cast<size_t>(7)),
             "-5|ff|7");
   // Hexadecimal digits round half up; a double keeps its leading 1 or 0.
@@ -75,6 +76,66 @@ TEST(TQZFormatTest, GivesMinGWsFormsWhereCLeavesThemOpen) {
   // Wide text is as wide as its characters and ends at one that does not
   // convert; a wide NUL is written.
   EXPECT_EQ(Ours("%5lc|%-4ls|", 0, L"a\u263Ab"), std::string("    \0|a |", 9));
+}
+
+// Switches the C runtime's character conversions to UTF-8 for a scope.
+class Utf8Conversions {
+ public:
+  Utf8Conversions() {
+    const char* current = std::setlocale(LC_CTYPE, nullptr);
+    Previous = current != nullptr ? current : "C";
+    for (const char* name : {"C.UTF-8", "en_US.UTF-8", ".UTF8", ".65001"}) {
+      if (std::setlocale(LC_CTYPE, name) != nullptr && WideCharIsUtf8()) {
+        Active = true;
+        return;
+      }
+    }
+    std::setlocale(LC_CTYPE, Previous.c_str());
+  }
+  ~Utf8Conversions() { std::setlocale(LC_CTYPE, Previous.c_str()); }
+  Utf8Conversions(const Utf8Conversions&) = delete;
+  Utf8Conversions& operator=(const Utf8Conversions&) = delete;
+
+  bool Active = false;
+
+ private:
+  static bool WideCharIsUtf8() {
+    char bytes[MB_LEN_MAX];
+    std::mbstate_t state{};
+    return std::wcrtomb(bytes, L'\u263A', &state) == 3 &&
+           std::string(bytes, 3) == "\xE2\x98\xBA";
+  }
+  std::string Previous;
+};
+
+TEST(TQZFormatTest, WideTextWidthAndPrecisionCountBytesAndNeverSplitACharacter) {
+  Utf8Conversions utf8;
+  if (!utf8.Active) GTEST_SKIP() << "the C runtime has no UTF-8 conversions here";
+  // U+00FC is two bytes in UTF-8, U+263A three.
+  const wchar_t* text = L"\u00FC\u263A";
+  EXPECT_EQ(Ours("%.2ls|", text), "\xC3\xBC|");
+  EXPECT_EQ(Ours("%.4ls|", text), "\xC3\xBC|") << "the second character would be cut";
+  EXPECT_EQ(Ours("%.5ls|", text), "\xC3\xBC\xE2\x98\xBA|");
+  EXPECT_EQ(Ours("%.1ls|%.0ls|", text, text), "||");
+  EXPECT_EQ(Ours("%6ls|", text), " \xC3\xBC\xE2\x98\xBA|");
+  EXPECT_EQ(Ours("%-5.3ls|", text), "\xC3\xBC   |");
+  EXPECT_EQ(Ours("%4lc|", static_cast<wint_t>(0x263A)), " \xE2\x98\xBA|");
+  // A precision that ends on a character boundary reads no further: this
+  // array has no terminator.
+  const wchar_t unterminated[2] = {0xFC, 0x263A};
+  EXPECT_EQ(Ours("%.5ls|", unterminated), "\xC3\xBC\xE2\x98\xBA|");
+  if (!qzformat::MinGWReference) {
+    // The C library counts bytes too.
+    for (const char* format : {"%.2ls|", "%.4ls|", "%.5ls|", "%6ls|", "%-5.3ls|", "%-9ls|"})
+      EXPECT_EQ(Ours(format, text), qzformat::FormatWith(false, format, text)) << format;
+  }
+}
+
+TEST(TQZFormatTest, APercentSignEndingTheFormatStaysAsWritten) {
+  EXPECT_EQ(Ours("100%"), "100%");
+  EXPECT_EQ(Ours("%"), "%");
+  EXPECT_EQ(Ours("%d%%%", 5), "5%%");
+  EXPECT_EQ(Ours("rate %-08.2"), "rate %-08.2");
 }
 
 TEST(TQZFormatTest, FollowsCWhereMinGWsPrintfFallsShort) {

@@ -811,6 +811,8 @@ TEST_F(TQZMRWLockTest, AReaderGetsItsTurnWhileFourWritersKeepWriting) {
         if (!lock.LockWrite()) return;
         ++guarded;
         writes.fetch_add(1);
+        // A write that takes a moment lets the other writers queue up.
+        std::this_thread::yield();
         lock.UnlockWrite();
       }
     });
