@@ -12,6 +12,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "foundation/string.h"
 #include "tests/foundation/alloc_counter.h"
@@ -78,52 +79,68 @@ TEST(TQZFormatTest, GivesMinGWsFormsWhereCLeavesThemOpen) {
   EXPECT_EQ(Ours("%5lc|%-4ls|", 0, L"a\u263Ab"), std::string("    \0|a |", 9));
 }
 
-// Switches the C runtime's character conversions to UTF-8 for a scope.
-class Utf8Conversions {
+// Switches the C runtime's character conversions, for a scope, to a code
+// page in which two of a few wide characters take more than one byte each,
+// and keeps those two with the bytes the C runtime gives them.
+class MultiByteConversions {
  public:
-  Utf8Conversions() {
+  MultiByteConversions() {
     const char* current = std::setlocale(LC_CTYPE, nullptr);
     Previous = current != nullptr ? current : "C";
-    for (const char* name : {"C.UTF-8", "en_US.UTF-8", ".UTF8", ".65001"}) {
-      if (std::setlocale(LC_CTYPE, name) != nullptr && WideCharIsUtf8()) {
-        Active = true;
+    for (const char* name : {"C.UTF-8", "en_US.UTF-8", ".UTF8", ".65001", ".932", ".936"}) {
+      if (std::setlocale(LC_CTYPE, name) == nullptr) continue;
+      Wide.clear();
+      Bytes.clear();
+      for (wchar_t w : {L'\u00FC', L'\u263A', L'\u3042', L'\u65E5'}) {
+        char bytes[MB_LEN_MAX];
+        std::mbstate_t state{};
+        const size_t n = std::wcrtomb(bytes, w, &state);
+        if (n == static_cast<size_t>(-1) || n < 2 || Wide.size() == 2) continue;
+        Wide += w;
+        Bytes.emplace_back(bytes, n);
+      }
+      if (Wide.size() == 2) {
+        Name = name;
         return;
       }
     }
     std::setlocale(LC_CTYPE, Previous.c_str());
   }
-  ~Utf8Conversions() { std::setlocale(LC_CTYPE, Previous.c_str()); }
-  Utf8Conversions(const Utf8Conversions&) = delete;
-  Utf8Conversions& operator=(const Utf8Conversions&) = delete;
+  ~MultiByteConversions() { std::setlocale(LC_CTYPE, Previous.c_str()); }
+  MultiByteConversions(const MultiByteConversions&) = delete;
+  MultiByteConversions& operator=(const MultiByteConversions&) = delete;
 
-  bool Active = false;
+  bool Active() const { return Wide.size() == 2; }
+  int Length(size_t i) const { return static_cast<int>(Bytes[i].size()); }
+
+  std::wstring Wide;
+  std::vector<std::string> Bytes;
+  std::string Name;
 
  private:
-  static bool WideCharIsUtf8() {
-    char bytes[MB_LEN_MAX];
-    std::mbstate_t state{};
-    return std::wcrtomb(bytes, L'\u263A', &state) == 3 &&
-           std::string(bytes, 3) == "\xE2\x98\xBA";
-  }
   std::string Previous;
 };
 
 TEST(TQZFormatTest, WideTextWidthAndPrecisionCountBytesAndNeverSplitACharacter) {
-  Utf8Conversions utf8;
-  if (!utf8.Active) GTEST_SKIP() << "the C runtime has no UTF-8 conversions here";
-  // U+00FC is two bytes in UTF-8, U+263A three.
-  const wchar_t* text = L"\u00FC\u263A";
-  EXPECT_EQ(Ours("%.2ls|", text), "\xC3\xBC|");
-  EXPECT_EQ(Ours("%.4ls|", text), "\xC3\xBC|") << "the second character would be cut";
-  EXPECT_EQ(Ours("%.5ls|", text), "\xC3\xBC\xE2\x98\xBA|");
+  MultiByteConversions mb;
+  if (!mb.Active()) GTEST_SKIP() << "the C runtime converts no character to several bytes here";
+  SCOPED_TRACE(mb.Name);
+  const wchar_t* text = mb.Wide.c_str();
+  const std::string& first = mb.Bytes[0];
+  const std::string both = mb.Bytes[0] + mb.Bytes[1];
+  const int a = mb.Length(0);
+  const int b = mb.Length(1);
+  EXPECT_EQ(Ours("%.*ls|", a, text), first + "|");
+  EXPECT_EQ(Ours("%.*ls|", a + b - 1, text), first + "|") << "the second character would be cut";
+  EXPECT_EQ(Ours("%.*ls|", a + b, text), both + "|");
   EXPECT_EQ(Ours("%.1ls|%.0ls|", text, text), "||");
-  EXPECT_EQ(Ours("%6ls|", text), " \xC3\xBC\xE2\x98\xBA|");
-  EXPECT_EQ(Ours("%-5.3ls|", text), "\xC3\xBC   |");
-  EXPECT_EQ(Ours("%4lc|", static_cast<wint_t>(0x263A)), " \xE2\x98\xBA|");
+  EXPECT_EQ(Ours("%*ls|", a + b + 1, text), " " + both + "|");
+  EXPECT_EQ(Ours("%-*.*ls|", a + 2, a + 1, text), first + "  |");
+  EXPECT_EQ(Ours("%*lc|", b + 1, static_cast<wint_t>(mb.Wide[1])), " " + mb.Bytes[1] + "|");
   // A precision that ends on a character boundary reads no further: this
   // array has no terminator.
-  const wchar_t unterminated[2] = {0xFC, 0x263A};
-  EXPECT_EQ(Ours("%.5ls|", unterminated), "\xC3\xBC\xE2\x98\xBA|");
+  const wchar_t unterminated[2] = {mb.Wide[0], mb.Wide[1]};
+  EXPECT_EQ(Ours("%.*ls|", a + b, unterminated), both + "|");
   if (!qzformat::MinGWReference) {
     // The C library counts bytes too.
     for (const char* format : {"%.2ls|", "%.4ls|", "%.5ls|", "%6ls|", "%-5.3ls|", "%-9ls|"})
