@@ -80,8 +80,8 @@ struct TQZMRWLockCounters {
 // writer gets the lock. When a writer leaves, the lock goes to the next
 // writer only while strictly more writers than readers wait, and at most
 // twice in a row past waiting readers: then every reader waiting at that
-// moment is admitted as one batch. So a reader waits for at most the writer
-// holding the lock and two more, however many writers keep coming.
+// moment is admitted as one batch. So once a reader waits, at most three
+// writers hold the lock before it does, however many writers keep coming.
 class TQZMRWLock {
  public:
   TQZMRWLock();
