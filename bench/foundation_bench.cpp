@@ -252,6 +252,68 @@ void StdVectorFind(benchmark::State& state) {
   }
 }
 
+// Keys for the sort rows. range(0): 0 the 10,000 random keys; 1 100,000 keys
+// in organ-pipe order (ascending to the middle, then descending); 2 100,000
+// keys alternating "Key..." and "key...", sorted without regard to case.
+const std::vector<TQZString>& SortKeys(int64_t kind) {
+  static const std::vector<TQZString> organPipe = [] {
+    const int n = 100000;
+    std::vector<TQZString> out;
+    char text[32];
+    for (int i = 0; i < n; ++i) {
+      std::snprintf(text, sizeof text, "key%06d", std::min(i, n - 1 - i));
+      out.push_back(text);
+    }
+    return out;
+  }();
+  static const std::vector<TQZString> caseToggle = [] {
+    std::vector<TQZString> out;
+    char text[32];
+    for (int i = 0; i < 100000; ++i) {
+      std::snprintf(text, sizeof text, "%s%06d", i % 2 == 0 ? "Key" : "key", i / 2);
+      out.push_back(text);
+    }
+    return out;
+  }();
+  return kind == 0 ? QZKeys() : kind == 1 ? organPipe : caseToggle;
+}
+
+void QZListSort(benchmark::State& state) {
+  const std::vector<TQZString>& keys = SortKeys(state.range(0));
+  for (auto _ : state) {
+    state.PauseTiming();
+    TQZStringList list;
+    list.SetCaseSensitive(state.range(0) != 2);
+    for (size_t i = 0; i < keys.size(); ++i) list.Add(keys[i], i);
+    state.ResumeTiming();
+    list.SetSorted(true);
+    benchmark::DoNotOptimize(list.GetData(0));
+    state.PauseTiming();
+    list.Clear();
+    state.ResumeTiming();
+  }
+}
+
+// std::sort over the same (string, data word) items with the list's own
+// comparison, so that the row compares the sorts and not the comparisons.
+void StdSortItems(benchmark::State& state) {
+  const std::vector<TQZString>& keys = SortKeys(state.range(0));
+  const bool caseSensitive = state.range(0) != 2;
+  using Item = std::pair<const TQZString*, uintptr_t>;
+  std::vector<Item> items;
+  for (auto _ : state) {
+    state.PauseTiming();
+    items.clear();
+    for (size_t i = 0; i < keys.size(); ++i) items.emplace_back(&keys[i], i);
+    state.ResumeTiming();
+    std::sort(items.begin(), items.end(), [caseSensitive](const Item& a, const Item& b) {
+      return CompareBytes(a.first->Data(), a.first->Length(), b.first->Data(),
+                          b.first->Length(), caseSensitive) < 0;
+    });
+    benchmark::DoNotOptimize(items.data());
+  }
+}
+
 TQZMRWLock QZLock;
 std::shared_mutex StdLock;
 std::atomic<uintptr_t> Guarded{0};
@@ -389,6 +451,11 @@ void Register() {
     benchmark::RegisterBenchmark("QZListFind", QZListFind)->Arg(cs)->Unit(benchmark::kMicrosecond);
   benchmark::RegisterBenchmark("StdMapFind", StdMapFind)->Unit(benchmark::kMicrosecond);
   benchmark::RegisterBenchmark("StdVectorFind", StdVectorFind)->Unit(benchmark::kMicrosecond);
+  for (int64_t kind : {0, 1, 2}) {
+    benchmark::RegisterBenchmark("QZListSort", QZListSort)->Arg(kind)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("StdSortItems", StdSortItems)->Arg(kind)
+        ->Unit(benchmark::kMicrosecond);
+  }
 
   benchmark::RegisterBenchmark("QZLockRead", QZLockRead);
   benchmark::RegisterBenchmark("SharedMutexRead", SharedMutexRead);
@@ -427,6 +494,12 @@ std::vector<TQZBenchRow> Rows() {
        1.5},
       {"sorted list Find 10,000 / std::map", "QZListFind/1", "StdMapFind", 0},
       {"sorted list (no case) Find 10,000 / sorted vector", "QZListFind/0", "StdVectorFind", 0},
+      {"list sort 10,000 random keys / std::sort, same compare", "QZListSort/0", "StdSortItems/0",
+       2.0},
+      {"list sort 100,000 organ-pipe keys / std::sort, same compare", "QZListSort/1",
+       "StdSortItems/1", 2.0},
+      {"list sort 100,000 Key/key, no case / std::sort, same compare", "QZListSort/2",
+       "StdSortItems/2", 2.0},
 #if defined(_WIN32)
       {"TQZMRWLock read lock+unlock, uncontended / SRWLOCK", "QZLockRead", "SrwLockRead", 3.0},
 #endif

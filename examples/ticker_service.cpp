@@ -12,6 +12,7 @@
 #include <cstdio>
 
 #include "foundation/process_info.h"
+#include "foundation/sync.h"
 #include "service/svc_app.h"
 #include "ticker_service_info.h"
 
@@ -25,13 +26,16 @@ static bool SlowStop = false;
 
 static void Tick(void*, TQZSvcObj* service) {
   WorkThread = GetCurrentThreadId();
+  TQZEvent& stop = *service->StopEvent;
   // StopRequested is set before StopEvent is signalled: a stop ends the loop.
   for (unsigned n = 1; !service->StopRequested;) {
     if (FILE* file = Paused ? nullptr : std::fopen(TickFile.Text(), "a")) {
       std::fprintf(file, "tick %u\n", n++);
       std::fclose(file);
     }
-    if (WaitForSingleObject(service->StopEvent->Handle, 200) == WAIT_FAILED) return;
+    // A time-out goes round again; an event that was never created cannot be
+    // waited on, and the loop would spin.
+    if (!stop.WaitFor(200) && stop.Handle == nullptr) return;
   }
 }
 

@@ -208,16 +208,41 @@ void PutInteger(TQZFormatOutput& out, const TQZDirective& directive, uint64_t ma
   out.Repeat(' ', tail);
 }
 
-// The field is as wide as the count of wide characters; what the C runtime's
-// conversion cannot take ends the text early.
+// Wide text in the bytes the C runtime's wcrtomb gives: one character (a
+// wide NUL included) when single, else the text up to its NUL. The field
+// width and the precision count bytes of output, as C has it, and the
+// precision never cuts a character in two; no character is read past the
+// point where the precision is used up. A character that does not convert
+// ends the text, but it and each character after it still count one byte of
+// the field, as MinGW's printf counts them (C makes such text an error).
 void PutWide(TQZFormatOutput& out, const TQZDirective& directive, const wchar_t* text,
-             size_t count) {
-  const size_t tail = OpenField(out, directive, "", 0, count, false);
+             bool single) {
+  const size_t limit = single || directive.Precision < 0
+                           ? static_cast<size_t>(-1)
+                           : static_cast<size_t>(directive.Precision);
   std::mbstate_t state{};
   char bytes[MB_LEN_MAX];
-  for (size_t i = 0; i < count; ++i) {
+  size_t field = 0;
+  size_t converted = 0;
+  bool failed = false;
+  for (size_t i = 0; single ? i < 1 : text[i] != 0; ++i) {
+    size_t n = 1;
+    if (!failed && text[i] != 0) {
+      n = std::wcrtomb(bytes, text[i], &state);
+      if (n == static_cast<size_t>(-1)) {
+        failed = true;
+        n = 1;
+      }
+    }
+    if (n > limit - field) break;
+    field += n;
+    if (!failed) ++converted;
+    if (field == limit) break;
+  }
+  const size_t tail = OpenField(out, directive, "", 0, field, false);
+  state = std::mbstate_t{};
+  for (size_t i = 0; i < converted; ++i) {
     const size_t n = text[i] == 0 ? 1 : std::wcrtomb(bytes, text[i], &state);
-    if (n == static_cast<size_t>(-1)) break;
     out.Put(text[i] == 0 ? "" : bytes, n);
   }
   out.Repeat(' ', tail);
@@ -843,7 +868,12 @@ bool FormatTextV(TQZFormatOutput& out, const char* format, va_list list) {
     }
     directive.Plain = q == percent + 1;
     directive.Conversion = *q;
-    if (*q == 0) break;
+    if (*q == 0) {
+      // Cut off by the end of the format: it stays as written, like any
+      // other text that is no directive.
+      out.Put(percent, static_cast<size_t>(q - percent));
+      break;
+    }
     const bool wide = directive.Length == LenLong || directive.Length == LenLongLong;
     switch (*q) {
       case 'd':
@@ -866,7 +896,7 @@ bool FormatTextV(TQZFormatOutput& out, const char* format, va_list list) {
       case 'C':
         if (wide || *q == 'C') {
           const wchar_t w = static_cast<wchar_t>(va_arg(args.List, TQZWideArg));
-          PutWide(out, directive, &w, 1);
+          PutWide(out, directive, &w, true);
         } else {
           const char c = static_cast<char>(va_arg(args.List, int));
           PutText(out, directive, &c, 1);
@@ -877,11 +907,7 @@ bool FormatTextV(TQZFormatOutput& out, const char* format, va_list list) {
         if (wide || *q == 'S') {
           const wchar_t* w = va_arg(args.List, const wchar_t*);
           if (w != nullptr) {
-            size_t count = 0;
-            while ((directive.Precision < 0 || count < static_cast<size_t>(directive.Precision)) &&
-                   w[count] != 0)
-              ++count;
-            PutWide(out, directive, w, count);
+            PutWide(out, directive, w, false);
             break;
           }
           PutText(out, directive, "(null)",

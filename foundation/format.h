@@ -42,7 +42,8 @@ class TQZFormatOutput {
 
 // Formats as C99's printf does, with MinGW's I, I32 and I64 lengths; where C
 // leaves the result open (%p, a NaN's sign, a null %s, %ls of a character the
-// C runtime's wcrtomb cannot convert) it gives what MinGW's printf gives.
+// C runtime's wcrtomb cannot convert) it gives what MinGW's printf gives. A %
+// that starts no directive, a lone one at the end included, stays as written.
 // False when a floating-point conversion found no memory for its digits; the
 // text before it has been written.
 bool FormatTextV(TQZFormatOutput& output, const char* format, va_list args);

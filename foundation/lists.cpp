@@ -81,20 +81,81 @@ bool SortedSearch(CompareKeyTo compare, bool allowDuplicates, int32_t lo,
   return found;
 }
 
-// Sorts [lo, hi]; compare(i, j) orders items i and j, swap(i, j) exchanges
-// two different items.
+// The sort below works on indices: compare(i, j) orders items i and j, and
+// swap(i, j) exchanges two different items. Items only ever move by swaps, so
+// a comparison that throws leaves every item in the range, and the bounds
+// checks keep a comparison that is no consistent order from walking off it.
+
+// Ranges this short are finished by insertion.
+constexpr int32_t kInsertionSortMaximum = 16;
+// Above this size the pivot is the median of three medians of three.
+constexpr int32_t kNintherMinimum = 128;
+
 template <typename Compare, typename Swap>
-void QuickSortRange(Compare compare, Swap swap, int32_t lo, int32_t hi) {
-  if (lo >= hi) return;
-  int32_t i;
-  do {
-    i = lo;
+void InsertionSortRange(Compare& compare, Swap& swap, int32_t lo, int32_t hi) {
+  for (int32_t i = lo + 1; i <= hi; ++i)
+    for (int32_t j = i; j > lo && compare(j - 1, j) > 0; --j) swap(j - 1, j);
+}
+
+// Orders items a, b and c (a < b < c as indices) among themselves.
+template <typename Compare, typename Swap>
+void SortThree(Compare& compare, Swap& swap, int32_t a, int32_t b, int32_t c) {
+  if (compare(b, a) < 0) swap(a, b);
+  if (compare(c, b) < 0) {
+    swap(b, c);
+    if (compare(b, a) < 0) swap(a, b);
+  }
+}
+
+template <typename Compare, typename Swap>
+void HeapSortRange(Compare& compare, Swap& swap, int32_t lo, int32_t hi) {
+  const int32_t n = hi - lo + 1;
+  auto siftDown = [&](int32_t root, int32_t size) {
+    for (;;) {
+      int32_t child = 2 * root + 1;
+      if (child >= size) return;
+      if (child + 1 < size && compare(lo + child, lo + child + 1) < 0) ++child;
+      if (compare(lo + root, lo + child) >= 0) return;
+      swap(lo + root, lo + child);
+      root = child;
+    }
+  };
+  for (int32_t root = n / 2 - 1; root >= 0; --root) siftDown(root, n);
+  for (int32_t size = n - 1; size > 0; --size) {
+    swap(lo, lo + size);
+    siftDown(0, size);
+  }
+}
+
+// Introsort: quicksort on a median pivot, recursing into the smaller part
+// and looping on the larger, so the stack holds at most log2(n) frames; a
+// range that is still split badly after 2 log2(n) partitions is heap-sorted,
+// so no order of keys costs more than O(n log n) comparisons. Not stable.
+template <typename Compare, typename Swap>
+void IntroSortRange(Compare& compare, Swap& swap, int32_t lo, int32_t hi,
+                    int depthLimit) {
+  while (hi - lo + 1 > kInsertionSortMaximum) {
+    if (depthLimit-- == 0) {
+      HeapSortRange(compare, swap, lo, hi);
+      return;
+    }
+    const int32_t n = hi - lo + 1;
+    const int32_t mid = lo + (n >> 1);
+    if (n > kNintherMinimum) {
+      const int32_t step = n >> 3;
+      SortThree(compare, swap, lo, lo + step, lo + 2 * step);
+      SortThree(compare, swap, mid - step, mid, mid + step);
+      SortThree(compare, swap, hi - 2 * step, hi - step, hi);
+      SortThree(compare, swap, lo + step, mid, hi - step);
+    } else {
+      SortThree(compare, swap, lo, mid, hi);
+    }
+    // Hoare's partition around the item now at mid, followed as it moves:
+    // both scans stop at keys equal to it, so equal keys split evenly.
+    int32_t i = lo;
     int32_t j = hi;
-    // The pivot is the item that stood at the middle, followed as it moves.
-    int32_t p = (lo + hi) >> 1;
+    int32_t p = mid;
     do {
-      // The bounds checks only matter for a comparison that is not a
-      // consistent order: it would otherwise walk off the range.
       while (compare(i, p) < 0) {
         if (i == hi) break;
         ++i;
@@ -113,9 +174,25 @@ void QuickSortRange(Compare compare, Swap swap, int32_t lo, int32_t hi) {
         --j;
       }
     } while (i <= j);
-    if (lo < j) QuickSortRange(compare, swap, lo, j);
-    lo = i;
-  } while (i < hi);
+    // [lo, j] and [i, hi] are left, each shorter than the range.
+    if (j - lo < hi - i) {
+      if (lo < j) IntroSortRange(compare, swap, lo, j, depthLimit);
+      lo = i;
+    } else {
+      if (i < hi) IntroSortRange(compare, swap, i, hi, depthLimit);
+      hi = j;
+    }
+  }
+  if (lo < hi) InsertionSortRange(compare, swap, lo, hi);
+}
+
+// Sorts [lo, hi].
+template <typename Compare, typename Swap>
+void SortRange(Compare compare, Swap swap, int32_t lo, int32_t hi) {
+  if (lo >= hi) return;
+  int depthLimit = 0;
+  for (uint32_t n = static_cast<uint32_t>(hi - lo + 1); n > 1; n >>= 1) depthLimit += 2;
+  IntroSortRange(compare, swap, lo, hi, depthLimit);
 }
 
 // Holds a list's read or write lock for one scope; nothing for a list made
@@ -157,6 +234,36 @@ TQZStringList::~TQZStringList() {
   }
   delete Lock;
   Lock = nullptr;
+}
+
+int32_t TQZStringList::Count() const {
+  LockScope scope(Lock, false);
+  return ItemCount;
+}
+
+int32_t TQZStringList::Capacity() const {
+  LockScope scope(Lock, false);
+  return ItemCapacity;
+}
+
+bool TQZStringList::Sorted() const {
+  LockScope scope(Lock, false);
+  return IsSorted;
+}
+
+bool TQZStringList::Ordered() const {
+  LockScope scope(Lock, false);
+  return IsOrdered;
+}
+
+bool TQZStringList::Duplicates() const {
+  LockScope scope(Lock, false);
+  return AllowDuplicates;
+}
+
+bool TQZStringList::CaseSensitive() const {
+  LockScope scope(Lock, false);
+  return IsCaseSensitive;
 }
 
 int32_t TQZStringList::CompareItems(const TQZString& a, uintptr_t dataA,
@@ -207,8 +314,8 @@ int32_t TQZStringList::LinearSearch(const TQZString& key, uintptr_t data,
   return -1;
 }
 
-void TQZStringList::QuickSort(int32_t lo, int32_t hi) {
-  QuickSortRange(
+void TQZStringList::Sort(int32_t lo, int32_t hi) {
+  SortRange(
       [this](int32_t i, int32_t j) {
         const TQZString& a = *Items[i].String;
         const TQZString& b = *Items[j].String;
@@ -380,7 +487,7 @@ void TQZStringList::SetSorted(bool sorted) {
     IsOrdered = true;
   } else if (!IsOrdered) {
     try {
-      QuickSort(0, ItemCount - 1);
+      Sort(0, ItemCount - 1);
     } catch (...) {
       // The items keep the order the sort had reached.
     }
@@ -399,7 +506,7 @@ void TQZStringList::SetCaseSensitive(bool caseSensitive) {
   IsOrdered = false;
   if (IsSorted) {
     try {
-      QuickSort(0, ItemCount - 1);
+      Sort(0, ItemCount - 1);
     } catch (...) {
       // As in SetSorted: the partial order stays.
     }
@@ -474,6 +581,31 @@ TQZRecordList::~TQZRecordList() {
   Lock = nullptr;
 }
 
+int32_t TQZRecordList::Count() const {
+  LockScope scope(Lock, false);
+  return ItemCount;
+}
+
+int32_t TQZRecordList::Capacity() const {
+  LockScope scope(Lock, false);
+  return ItemCapacity;
+}
+
+bool TQZRecordList::Sorted() const {
+  LockScope scope(Lock, false);
+  return IsSorted;
+}
+
+bool TQZRecordList::Ordered() const {
+  LockScope scope(Lock, false);
+  return IsOrdered;
+}
+
+bool TQZRecordList::Duplicates() const {
+  LockScope scope(Lock, false);
+  return AllowDuplicates;
+}
+
 void* TQZRecordList::RecordAt(int32_t index) const {
   if (index < 0 || index >= ItemCount) return nullptr;
   return Items + static_cast<size_t>(index) * Size;
@@ -485,9 +617,9 @@ bool TQZRecordList::BinarySearch(const void* key, int32_t lo, int32_t hi,
                       AllowDuplicates, lo, hi, position);
 }
 
-void TQZRecordList::QuickSort(int32_t lo, int32_t hi, char* temp) {
+void TQZRecordList::Sort(int32_t lo, int32_t hi, char* temp) {
   const size_t size = static_cast<size_t>(Size);
-  QuickSortRange(
+  SortRange(
       [this](int32_t i, int32_t j) {
         return CompareRecords(RecordAt(i), RecordAt(j));
       },
@@ -591,7 +723,7 @@ void TQZRecordList::SetSorted(bool sorted) {
   char* temp = static_cast<char*>(AllocateBytes(static_cast<size_t>(Size)));
   if (!temp) return;
   try {
-    QuickSort(0, ItemCount - 1, temp);
+    Sort(0, ItemCount - 1, temp);
   } catch (...) {
     // The records keep the order the sort had reached.
   }
@@ -634,7 +766,7 @@ int32_t TQZCodeList::Add(int32_t code, const TQZString& text) {
   record.Code = code;
   record.Text = nullptr;
   int32_t position;
-  if (BinarySearch(&record, 0, Count() - 1, position)) return -1;
+  if (BinarySearch(&record, 0, CountUnlocked() - 1, position)) return -1;
   record.Text = new (std::nothrow) TQZString(text);
   if (!record.Text) return -2;
   int32_t r = InsertAt(position, &record);
@@ -643,22 +775,28 @@ int32_t TQZCodeList::Add(int32_t code, const TQZString& text) {
 }
 
 int32_t TQZCodeList::IndexOfCode(int32_t code) {
+  LockScope scope(ListLock(), false);
+  return IndexOfCodeUnlocked(code);
+}
+
+int32_t TQZCodeList::IndexOfCodeUnlocked(int32_t code) {
   Record key;
   key.Code = code;
   key.Text = nullptr;
   int32_t position;
-  return BinarySearch(&key, 0, Count() - 1, position) ? position : -1;
+  return BinarySearch(&key, 0, CountUnlocked() - 1, position) ? position : -1;
 }
 
 TQZString TQZCodeList::GetText(int32_t code) {
   LockScope scope(ListLock(), false);
-  int32_t index = IndexOfCode(code);
+  int32_t index = IndexOfCodeUnlocked(code);
   if (index < 0) return TQZString();
   const Record* r = static_cast<const Record*>(RecordAt(index));
   return r->Text ? *r->Text : TQZString();
 }
 
 int32_t TQZCodeList::CodeAt(int32_t index) const {
+  LockScope scope(ListLock(), false);
   const Record* r = static_cast<const Record*>(RecordAt(index));
   return r ? r->Code : 0;
 }

@@ -23,6 +23,17 @@ struct TQZDeletionCallback {
   void* Context = nullptr;
 };
 
+// Array of (string, data word) items, kept sorted on request. Sorting (when
+// Sorted is switched on, or the case rule of a sorted list changes) takes
+// O(n log n) comparisons at most and a stack of O(log n); it is not stable:
+// items with equal keys may stand in any order afterwards.
+//
+// A list made thread-safe owns a multi-reader lock: every public operation
+// that reads the list takes its read lock and every one that changes it its
+// write lock. ThreadSafe and ListLock take none, as what they read never
+// changes after construction. Delta, OnCompare and OnDeletion are plain
+// fields: set them before other threads use the list. Callbacks run under
+// the lock and must not call the same list's operations.
 class TQZStringList {
  public:
   static const int32_t MaxCapacity = 0x8000000;
@@ -32,12 +43,12 @@ class TQZStringList {
   TQZStringList(const TQZStringList&) = delete;
   TQZStringList& operator=(const TQZStringList&) = delete;
 
-  int32_t Count() const { return ItemCount; }
-  int32_t Capacity() const { return ItemCapacity; }
-  bool Sorted() const { return IsSorted; }
-  bool Ordered() const { return IsOrdered; }
-  bool Duplicates() const { return AllowDuplicates; }
-  bool CaseSensitive() const { return IsCaseSensitive; }
+  int32_t Count() const;
+  int32_t Capacity() const;
+  bool Sorted() const;
+  bool Ordered() const;
+  bool Duplicates() const;
+  bool CaseSensitive() const;
   bool ThreadSafe() const { return Lock != nullptr; }
   // The owned lock, or null when the list is not thread-safe.
   TQZMRWLock* ListLock() const { return Lock; }
@@ -74,7 +85,7 @@ class TQZStringList {
   bool BinarySearch(const TQZString& key, uintptr_t data, int32_t lo,
                     int32_t hi, int32_t& position);
   int32_t LinearSearch(const TQZString& key, uintptr_t data, int32_t start);
-  void QuickSort(int32_t lo, int32_t hi);
+  void Sort(int32_t lo, int32_t hi);
   int32_t Grow();
   bool SetCapacityUnlocked(int32_t n);
   int32_t InsertAt(int32_t index, const TQZString& key, uintptr_t data);
@@ -92,7 +103,9 @@ class TQZStringList {
 };
 
 // Array of fixed-size records stored by value; the subclass compares and
-// releases them.
+// releases them. Sorting and locking as for TQZStringList; RecordSize,
+// MaxCapacity, ThreadSafe and ListLock take no lock, as what they read never
+// changes after construction, and neither does RecordAt (see there).
 class TQZRecordList {
  public:
   TQZRecordList(int32_t recordSize, bool threadSafe);
@@ -103,13 +116,13 @@ class TQZRecordList {
   virtual int32_t CompareRecords(const void* a, const void* b) = 0;
   virtual void FreeRecord(void* record) = 0;
 
-  int32_t Count() const { return ItemCount; }
-  int32_t Capacity() const { return ItemCapacity; }
+  int32_t Count() const;
+  int32_t Capacity() const;
   int32_t RecordSize() const { return Size; }
   int32_t MaxCapacity() const { return 0x20000000 / Size; }
-  bool Sorted() const { return IsSorted; }
-  bool Ordered() const { return IsOrdered; }
-  bool Duplicates() const { return AllowDuplicates; }
+  bool Sorted() const;
+  bool Ordered() const;
+  bool Duplicates() const;
   bool ThreadSafe() const { return Lock != nullptr; }
   TQZMRWLock* ListLock() const { return Lock; }
 
@@ -117,12 +130,18 @@ class TQZRecordList {
   void SetSorted(bool sorted);
   void SetDuplicates(bool duplicates);
   void Clear();
-  // Address of the record at index, or null when out of range.
+  // Address of the record at index, or null when out of range. Takes no
+  // lock: no lock taken here could keep the address valid once it is
+  // returned. The caller keeps the list from changing while it uses it; on a
+  // thread-safe list, other threads read through the subclass's locked
+  // operations instead.
   void* RecordAt(int32_t index) const;
 
   int32_t Delta = 0;
 
  protected:
+  // For subclasses inside their own locked operations.
+  int32_t CountUnlocked() const { return ItemCount; }
   int32_t InsertAt(int32_t index, const void* record);
   bool BinarySearch(const void* key, int32_t lo, int32_t hi, int32_t& position);
 
@@ -131,7 +150,7 @@ class TQZRecordList {
   bool SetCapacityUnlocked(int32_t n);
   void DeleteRange(int32_t start, int32_t n);
   void ClearUnlocked();
-  void QuickSort(int32_t lo, int32_t hi, char* temp);
+  void Sort(int32_t lo, int32_t hi, char* temp);
 
   TQZMRWLock* Lock = nullptr;
   char* Items = nullptr;
@@ -151,8 +170,9 @@ class TQZCodeList : public TQZRecordList {
 
   int32_t Add(int32_t code, const TQZString& text);
   TQZString GetText(int32_t code);
+  // Index of the code, or -1.
   int32_t IndexOfCode(int32_t code);
-  // Code of the record at index, or 0 when out of range; not locked.
+  // Code of the record at index, or 0 when out of range.
   int32_t CodeAt(int32_t index) const;
 
   int32_t CompareRecords(const void* a, const void* b) override;
@@ -163,6 +183,7 @@ class TQZCodeList : public TQZRecordList {
     int32_t Code;
     TQZString* Text;
   };
+  int32_t IndexOfCodeUnlocked(int32_t code);
 };
 
 #endif  // QZ_FOUNDATION_LISTS_H

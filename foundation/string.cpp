@@ -78,9 +78,12 @@ void ReleaseBlock(TQZStringBlock* block) {
   }
 }
 
-// Takes a counted reference to s's block. A count that was already 0 before
-// the increment belongs to a block its last holder is freeing, so s then
-// counts as empty.
+// Takes a counted reference to s's block. While s holds the block, s's own
+// reference keeps the count at 1 or more, so the increment gives 2 or more.
+// Anything less means s was written on another thread meanwhile, which the
+// thread rule of TQZString forbids: the block is then not used and s counts
+// as empty. That is a last check, not a protection, since by then the block,
+// count included, may already have been freed and reused.
 TQZStringBlock* AcquireBlock(const TQZString& s) {
   TQZStringBlock* block = TQZStringAccess::Block(s);
   if (block == nullptr) return nullptr;
@@ -261,7 +264,12 @@ TQZString& TQZString::Append(char c) {
 TQZString& TQZString::SetLength(int32_t length) {
   BlockRef own(*this);
   TQZStringBlock* old = own.Get();
-  if (old != nullptr && length == old->Length) return *this;
+  // The same length keeps a block that only this string holds (the count is
+  // then 2: this string and the reference just taken); a shared one is copied,
+  // so that the string may be written through Data() afterwards.
+  if (old != nullptr && length == old->Length &&
+      StringOsLoadCount(&old->Count) <= 2)
+    return *this;
   if (old == nullptr && length < 1) return *this;
   if (length < 1) {
     Replace(nullptr);

@@ -17,6 +17,13 @@ struct TQZStringBlock;
 // Counted 8-bit string in the ANSI code page whose characters live in a
 // reference-counted block shared by copies. Positions are 1-based. An empty
 // string has no block; its Text() is still a valid empty C string.
+//
+// Threads: distinct string objects that share a block may be copied,
+// assigned and destroyed on different threads at the same time; the count
+// is changed atomically and the block freed once. One string object may not
+// be written (assigned, appended, resized, destroyed) on one thread while
+// another thread reads or copies it: such an object is guarded by its
+// owner's lock.
 class TQZString {
  public:
   // The longest string a block can hold: longer requests fail like an
@@ -37,7 +44,8 @@ class TQZString {
   int32_t Length() const;
   const char* Text() const;
   // The characters, or null when empty. Writable only while this string is
-  // the sole holder of its block (after SetLength or Fill).
+  // the sole holder of its block: after SetLength (whatever the length) or
+  // Fill, until it is copied.
   char* Data() const;
 
   TQZString& Assign(const TQZString& other);
@@ -45,6 +53,9 @@ class TQZString {
   TQZString& Assign(const char* data, int32_t length);
   TQZString& Append(const TQZString& other);
   TQZString& Append(char c);
+  // Keeps the first characters, up to the new length; characters past the
+  // old length are not initialised. Afterwards this string is the only
+  // holder of its block.
   TQZString& SetLength(int32_t length);
   // Throws a const char* "No enough memory to allocate!" when the block
   // cannot be allocated; the string keeps its previous value then.

@@ -35,6 +35,7 @@ struct TQZStringAccess {
 // Atomic operations on a block's count; each returns the resulting value.
 int32_t StringOsIncrementCount(int32_t* count);
 int32_t StringOsDecrementCount(int32_t* count);
+int32_t StringOsLoadCount(int32_t* count);
 // Atomically stores value into *slot and returns what was there.
 TQZStringBlock* StringOsExchangeBlock(TQZStringBlock** slot, TQZStringBlock* value);
 

@@ -27,6 +27,8 @@ int32_t StringOsIncrementCount(int32_t* count) { return AsAtomic(count)->fetch_a
 
 int32_t StringOsDecrementCount(int32_t* count) { return AsAtomic(count)->fetch_sub(1) - 1; }
 
+int32_t StringOsLoadCount(int32_t* count) { return AsAtomic(count)->load(); }
+
 TQZStringBlock* StringOsExchangeBlock(TQZStringBlock** slot, TQZStringBlock* value) {
   return reinterpret_cast<std::atomic<TQZStringBlock*>*>(slot)->exchange(value);
 }

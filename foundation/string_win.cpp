@@ -13,6 +13,10 @@ int32_t StringOsDecrementCount(int32_t* count) {
   return InterlockedDecrement(reinterpret_cast<volatile LONG*>(count));
 }
 
+int32_t StringOsLoadCount(int32_t* count) {
+  return InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(count), 0, 0);
+}
+
 TQZStringBlock* StringOsExchangeBlock(TQZStringBlock** slot, TQZStringBlock* value) {
   return static_cast<TQZStringBlock*>(
       InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(slot), value));

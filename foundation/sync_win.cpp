@@ -67,8 +67,15 @@ TQZEvent::~TQZEvent() {
 
 void TQZEvent::Set() { SetEvent(Handle); }
 
+void TQZEvent::Reset() { ResetEvent(Handle); }
+
 bool TQZEvent::Wait() {
   return WaitForSingleObject(Handle, INFINITE) == WAIT_OBJECT_0;
+}
+
+// INFINITE is 0xFFFFFFFF, so the portable "no time-out" value passes as is.
+bool TQZEvent::WaitFor(uint32_t milliseconds) {
+  return WaitForSingleObject(Handle, milliseconds) == WAIT_OBJECT_0;
 }
 
 bool TQZEvent::TryWait() { return WaitForSingleObject(Handle, 0) == WAIT_OBJECT_0; }

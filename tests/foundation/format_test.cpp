@@ -6,11 +6,13 @@
 
 #include <cfloat>
 #include <climits>
+#include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "foundation/string.h"
 #include "tests/foundation/alloc_counter.h"
@@ -63,7 +65,7 @@ TEST(TQZFormatTest, GivesMinGWsFormsWhereCLeavesThemOpen) {
                  static_cast<wchar_t*>(nullptr)),
             "(null)|(nu|(null)");
   EXPECT_EQ(Ours("% u|%+u|% d", 5u, 5u, 5), " 5|5| 5");
-  EXPECT_EQ(Ours("%y|%hy|%5%|%qd|%I5d|abc%5", 1), "%y|%hy|%|%qd|%I5d|abc");
+  EXPECT_EQ(Ours("%y|%hy|%5%|%qd|%I5d|abc%5", 1), "%y|%hy|%|%qd|%I5d|abc%5");
   EXPECT_EQ(Ours("%I64d|%I32x|%Iu", static_cast<int64_t>(-5), 255, static_cast<size_t>(7)),
             "-5|ff|7");
   // Hexadecimal digits round half up; a double keeps its leading 1 or 0.
@@ -75,6 +77,82 @@ TEST(TQZFormatTest, GivesMinGWsFormsWhereCLeavesThemOpen) {
   // Wide text is as wide as its characters and ends at one that does not
   // convert; a wide NUL is written.
   EXPECT_EQ(Ours("%5lc|%-4ls|", 0, L"a\u263Ab"), std::string("    \0|a |", 9));
+}
+
+// Switches the C runtime's character conversions, for a scope, to a code
+// page in which two of a few wide characters take more than one byte each,
+// and keeps those two with the bytes the C runtime gives them.
+class MultiByteConversions {
+ public:
+  MultiByteConversions() {
+    const char* current = std::setlocale(LC_CTYPE, nullptr);
+    Previous = current != nullptr ? current : "C";
+    for (const char* name : {"C.UTF-8", "en_US.UTF-8", ".UTF8", ".65001", ".932", ".936"}) {
+      if (std::setlocale(LC_CTYPE, name) == nullptr) continue;
+      Wide.clear();
+      Bytes.clear();
+      for (wchar_t w : {L'\u00FC', L'\u263A', L'\u3042', L'\u65E5'}) {
+        char bytes[MB_LEN_MAX];
+        std::mbstate_t state{};
+        const size_t n = std::wcrtomb(bytes, w, &state);
+        if (n == static_cast<size_t>(-1) || n < 2 || Wide.size() == 2) continue;
+        Wide += w;
+        Bytes.emplace_back(bytes, n);
+      }
+      if (Wide.size() == 2) {
+        Name = name;
+        return;
+      }
+    }
+    std::setlocale(LC_CTYPE, Previous.c_str());
+  }
+  ~MultiByteConversions() { std::setlocale(LC_CTYPE, Previous.c_str()); }
+  MultiByteConversions(const MultiByteConversions&) = delete;
+  MultiByteConversions& operator=(const MultiByteConversions&) = delete;
+
+  bool Active() const { return Wide.size() == 2; }
+  int Length(size_t i) const { return static_cast<int>(Bytes[i].size()); }
+
+  std::wstring Wide;
+  std::vector<std::string> Bytes;
+  std::string Name;
+
+ private:
+  std::string Previous;
+};
+
+TEST(TQZFormatTest, WideTextWidthAndPrecisionCountBytesAndNeverSplitACharacter) {
+  MultiByteConversions mb;
+  if (!mb.Active()) GTEST_SKIP() << "the C runtime converts no character to several bytes here";
+  SCOPED_TRACE(mb.Name);
+  const wchar_t* text = mb.Wide.c_str();
+  const std::string& first = mb.Bytes[0];
+  const std::string both = mb.Bytes[0] + mb.Bytes[1];
+  const int a = mb.Length(0);
+  const int b = mb.Length(1);
+  EXPECT_EQ(Ours("%.*ls|", a, text), first + "|");
+  EXPECT_EQ(Ours("%.*ls|", a + b - 1, text), first + "|") << "the second character would be cut";
+  EXPECT_EQ(Ours("%.*ls|", a + b, text), both + "|");
+  EXPECT_EQ(Ours("%.1ls|%.0ls|", text, text), "||");
+  EXPECT_EQ(Ours("%*ls|", a + b + 1, text), " " + both + "|");
+  EXPECT_EQ(Ours("%-*.*ls|", a + 2, a + 1, text), first + "  |");
+  EXPECT_EQ(Ours("%*lc|", b + 1, static_cast<wint_t>(mb.Wide[1])), " " + mb.Bytes[1] + "|");
+  // A precision that ends on a character boundary reads no further: this
+  // array has no terminator.
+  const wchar_t unterminated[2] = {mb.Wide[0], mb.Wide[1]};
+  EXPECT_EQ(Ours("%.*ls|", a + b, unterminated), both + "|");
+  if (!qzformat::MinGWReference) {
+    // The C library counts bytes too.
+    for (const char* format : {"%.2ls|", "%.4ls|", "%.5ls|", "%6ls|", "%-5.3ls|", "%-9ls|"})
+      EXPECT_EQ(Ours(format, text), qzformat::FormatWith(false, format, text)) << format;
+  }
+}
+
+TEST(TQZFormatTest, APercentSignEndingTheFormatStaysAsWritten) {
+  EXPECT_EQ(Ours("100%"), "100%");
+  EXPECT_EQ(Ours("%"), "%");
+  EXPECT_EQ(Ours("%d%%%", 5), "5%%");
+  EXPECT_EQ(Ours("rate %-08.2"), "rate %-08.2");
 }
 
 TEST(TQZFormatTest, FollowsCWhereMinGWsPrintfFallsShort) {

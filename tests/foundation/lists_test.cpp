@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -15,6 +17,12 @@
 
 #include "foundation/sync.h"
 #include "tests/foundation/alloc_counter.h"
+
+#ifdef _WIN32
+#include "foundation/win32.h"
+#else
+#include <pthread.h>
+#endif
 
 namespace {
 
@@ -106,6 +114,93 @@ std::string RandomKey(std::mt19937& rng, int alphabet, int maxLength) {
 bool CaseSensitiveLess(const std::string& a, const std::string& b) {
   return CompareStrings(a.c_str(), b.c_str(), true) < 0;
 }
+
+// Runs body on a thread whose stack is 1 MiB, a Windows thread's default;
+// false when no such thread could be started.
+bool RunOnOneMiBStack(const std::function<void()>& body) {
+  constexpr size_t kStack = 1 << 20;
+#ifdef _WIN32
+  struct Start {
+    static DWORD WINAPI Run(void* context) {
+      (*static_cast<const std::function<void()>*>(context))();
+      return 0;
+    }
+  };
+  HANDLE thread = CreateThread(nullptr, kStack, &Start::Run,
+                               const_cast<std::function<void()>*>(&body),
+                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (thread == nullptr) return false;
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+  return true;
+#else
+  struct Start {
+    static void* Run(void* context) {
+      (*static_cast<const std::function<void()>*>(context))();
+      return nullptr;
+    }
+  };
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return false;
+  pthread_attr_setstacksize(&attributes, kStack);
+  pthread_t thread;
+  const bool started =
+      pthread_create(&thread, &attributes, &Start::Run,
+                     const_cast<std::function<void()>*>(&body)) == 0;
+  pthread_attr_destroy(&attributes);
+  if (started) pthread_join(thread, nullptr);
+  return started;
+#endif
+}
+
+// Keys ascending to the middle, then descending: key(i) = "key" + min(i, n - 1 - i).
+std::vector<std::string> OrganPipeKeys(int n) {
+  std::vector<std::string> keys;
+  char text[32];
+  for (int i = 0; i < n; ++i) {
+    std::snprintf(text, sizeof text, "key%06d", std::min(i, n - 1 - i));
+    keys.push_back(text);
+  }
+  return keys;
+}
+
+// Every item's data word indexes the key it was added with.
+void ExpectDataTravelledWithTheirKeys(TQZStringList& list,
+                                      const std::vector<std::string>& keys) {
+  for (int32_t i = 0; i < list.Count(); ++i) {
+    const uintptr_t data = list.GetData(i);
+    ASSERT_LT(data, keys.size());
+    ASSERT_EQ(Str(list.GetString(i)), keys[data]) << i;
+  }
+}
+
+// McIlroy's adversary for quicksort: it decides the items' order only as the
+// comparisons force it, always so that the pivot candidate ends up among the
+// smallest. Items are told apart by their data words.
+struct QuicksortAdversary {
+  std::vector<int> Value;
+  int Gas;
+  int Solid = 0;
+  uintptr_t Candidate = 0;
+  long Calls = 0;
+
+  explicit QuicksortAdversary(int n) : Value(static_cast<size_t>(n), n), Gas(n) {}
+
+  static void Compare(void* context, const TQZString&, uintptr_t x,
+                      const TQZString&, uintptr_t y, bool, int32_t& result) {
+    QuicksortAdversary* self = static_cast<QuicksortAdversary*>(context);
+    ++self->Calls;
+    std::vector<int>& v = self->Value;
+    if (v[x] == self->Gas && v[y] == self->Gas) {
+      v[x == self->Candidate ? x : y] = self->Solid++;
+    }
+    if (v[x] == self->Gas)
+      self->Candidate = x;
+    else if (v[y] == self->Gas)
+      self->Candidate = y;
+    result = v[x] < v[y] ? -1 : (v[x] > v[y] ? 1 : 0);
+  }
+};
 
 }  // namespace
 
@@ -665,6 +760,70 @@ TEST(TQZStringListTest, SortOrdersRandomDataLikeStdSort) {
   }
 }
 
+TEST(TQZStringListTest, OrganPipeKeysSortOnASmallStack) {
+  constexpr int kKeys = 100000;
+  const std::vector<std::string> keys = OrganPipeKeys(kKeys);
+  TQZStringList list;
+  AddAll(list, keys);
+  ASSERT_TRUE(RunOnOneMiBStack([&] { list.SetSorted(true); }));
+  std::vector<std::string> expected = keys;
+  std::sort(expected.begin(), expected.end());
+  ASSERT_EQ(Items(list), expected);
+  ExpectDataTravelledWithTheirKeys(list, keys);
+}
+
+TEST(TQZStringListTest, KeysOfAlternatingCaseResortOnASmallStackWhenTheCaseRuleChanges) {
+  constexpr int kKeys = 100000;
+  std::vector<std::string> keys;
+  char text[32];
+  for (int i = 0; i < kKeys; ++i) {
+    std::snprintf(text, sizeof text, "%s%06d", i % 2 == 0 ? "Key" : "key", i / 2);
+    keys.push_back(text);
+  }
+  TQZStringList list;
+  AddAll(list, keys);
+  ASSERT_TRUE(RunOnOneMiBStack([&] {
+    list.SetCaseSensitive(true);
+    list.SetSorted(true);
+  }));
+  // ASCII keys: the case-sensitive rule is std::string's byte order.
+  std::vector<std::string> expected = keys;
+  std::sort(expected.begin(), expected.end());
+  ASSERT_EQ(Items(list), expected);
+
+  ASSERT_TRUE(RunOnOneMiBStack([&] { list.SetCaseSensitive(false); }));
+  const std::vector<std::string> items = Items(list);
+  for (size_t i = 1; i < items.size(); ++i) {
+    const std::string& a = items[i - 1];
+    const std::string& b = items[i];
+    ASSERT_LE(CompareBytes(a.data(), static_cast<int32_t>(a.size()), b.data(),
+                           static_cast<int32_t>(b.size()), false),
+              0)
+        << i;
+  }
+  ExpectDataTravelledWithTheirKeys(list, keys);
+  std::vector<uintptr_t> data = DataWords(list);
+  std::sort(data.begin(), data.end());
+  for (size_t i = 0; i < data.size(); ++i) ASSERT_EQ(data[i], i);
+}
+
+TEST(TQZStringListTest, SortCostsAtMostNLogNComparisonsAgainstAQuicksortAdversary) {
+  for (int n : {17, 129, 1000, 20000}) {
+    SCOPED_TRACE(n);
+    QuicksortAdversary adversary(n);
+    TQZStringList list;
+    for (int i = 0; i < n; ++i) ASSERT_EQ(list.Add("same", static_cast<uintptr_t>(i)), i);
+    list.OnCompare.Function = &QuicksortAdversary::Compare;
+    list.OnCompare.Context = &adversary;
+    list.SetSorted(true);
+    // A quadratic sort needs about n * n / 4 here.
+    EXPECT_LT(adversary.Calls, static_cast<long>(6 * n * std::log2(n)));
+    // The order the adversary settled on is the one the list ends in.
+    for (int32_t i = 1; i < list.Count(); ++i)
+      ASSERT_LE(adversary.Value[list.GetData(i - 1)], adversary.Value[list.GetData(i)]);
+  }
+}
+
 TEST(TQZStringListTest, CaseInsensitiveSortIsAnOrderingOfTheSameItems) {
   std::mt19937 rng(31);
   std::vector<std::string> keys;
@@ -970,6 +1129,20 @@ TEST(TQZRecordListTest, SortOrdersRandomRecordsLikeStdSort) {
   }
 }
 
+TEST(TQZRecordListTest, OrganPipeRecordsSortOnASmallStack) {
+  constexpr int32_t kRecords = 100000;
+  PairList list;
+  for (int32_t i = 0; i < kRecords; ++i) list.Append(std::min(i, kRecords - 1 - i), i);
+  ASSERT_TRUE(RunOnOneMiBStack([&] { list.SetSorted(true); }));
+  for (int32_t i = 0; i < kRecords; ++i) {
+    ASSERT_EQ(list.At(i).Key, i / 2);
+    // The payload names the record's first index, whose key it still carries.
+    const int32_t from = list.At(i).Payload;
+    ASSERT_EQ(std::min(from, kRecords - 1 - from), list.At(i).Key);
+  }
+  EXPECT_LT(list.Compares, 40 * kRecords);
+}
+
 TEST(TQZRecordListTest, ThrowingCompareDuringSortKeepsRecordsAndReleasesLock) {
   PairList list(true);
   for (int i = 0; i < 100; ++i) list.Append(100 - i, i);
@@ -1057,6 +1230,67 @@ TEST(TQZCodeListTest, ThreadSafeCodeListServesReadersWhileAWriterAdds) {
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(list.Count(), 50 + 500);
   EXPECT_EQ(Str(list.GetText(999)), "odd");
+}
+
+TEST(TQZCodeListTest, EveryReadOfAThreadSafeCodeListIsLockedAgainstAWriter) {
+  // A reader that walked the array unlocked would read it while Add moves it
+  // to a bigger one: AddressSanitizer and ThreadSanitizer see that.
+  TQZCodeList list(true);
+  list.Add(-1, "first");
+  std::atomic<bool> done(false);
+  std::atomic<int> failures(0);
+  std::thread reader([&] {
+    for (int round = 0; !done.load() || round < 200; ++round) {
+      if (list.IndexOfCode(-1) != 0) ++failures;
+      if (list.CodeAt(0) != -1) ++failures;
+      const int32_t count = list.Count();
+      if (count < 1 || count > list.Capacity()) ++failures;
+      if (!list.Sorted() || list.Duplicates() || list.Ordered()) ++failures;
+      // Codes arrive in ascending order, so each one keeps its index.
+      const int32_t code = round % 2000;
+      const int32_t index = list.IndexOfCode(code);
+      if (index >= 0 && index != code + 1) ++failures;
+      if (round > 1000000) break;
+    }
+  });
+  for (int32_t code = 0; code < 2000; ++code) {
+    if (list.Add(code, "code") < 0) ++failures;
+    // A new array at every step, so that an unlocked reader meets a freed one.
+    for (int k = 0; k < 10; ++k) list.SetCapacity(code + 2 + (k % 2) * 8);
+  }
+  done = true;
+  reader.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(list.IndexOfCode(1999), 2000);
+}
+
+TEST(TQZStringListTest, EveryReadOfAThreadSafeStringListIsLockedAgainstAWriter) {
+  TQZStringList list(true);
+  list.Add("first");
+  std::atomic<bool> done(false);
+  std::atomic<int> failures(0);
+  std::thread reader([&] {
+    for (int round = 0; !done.load() || round < 200; ++round) {
+      const int32_t count = list.Count();
+      if (count < 1 || count > list.Capacity()) ++failures;
+      if (list.Duplicates() != true) ++failures;
+      (void)list.Sorted();
+      (void)list.Ordered();
+      (void)list.CaseSensitive();
+      if (round > 1000000) break;
+    }
+  });
+  for (int i = 0; i < 2000; ++i) {
+    if (list.Add(("k" + std::to_string(i)).c_str()) < 0) ++failures;
+    if (i % 100 == 0) {
+      list.SetSorted(i % 200 == 0);
+      list.SetCaseSensitive(i % 300 == 0);
+    }
+  }
+  done = true;
+  reader.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(list.Count(), 2001);
 }
 
 // Allocation failures.

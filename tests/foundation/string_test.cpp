@@ -298,7 +298,7 @@ TEST(TQZStringSetLengthTest, KeepsThePrefixAndTerminatesTheNewLength) {
   {
     TQZString same(s);
     same.SetLength(6);
-    EXPECT_EQ(same.BlockAddress(), s.BlockAddress());
+    EXPECT_EQ(Bytes(same), "abcdef");
   }
   ExpectEmpty(TQZString(s).SetLength(0));
   ExpectEmpty(TQZString(s).SetLength(-4));
@@ -337,6 +337,31 @@ TEST(TQZStringSetLengthTest, AChangedLengthGivesABlockWritableInPlace) {
   EXPECT_EQ(Bytes(s), "abcdefgh");
   EXPECT_EQ(Bytes(copy), "abcdef");
   EXPECT_EQ(CountOf(copy), 1);
+}
+
+TEST(TQZStringSetLengthTest, TheSameLengthMakesTheStringTheSoleHolderOfItsBlock) {
+  TQZString s("abcdef");
+  TQZString copy(s);
+  {
+    ScopedAllocationCount count;
+    s.SetLength(6);
+    EXPECT_EQ(count.Stop(), 1) << "a shared block is copied";
+  }
+  ASSERT_NE(s.BlockAddress(), copy.BlockAddress());
+  EXPECT_EQ(CountOf(s), 1);
+  EXPECT_EQ(CountOf(copy), 1);
+  s.Data()[0] = 'X';
+  EXPECT_EQ(Bytes(s), "Xbcdef");
+  EXPECT_EQ(Bytes(copy), "abcdef") << "writing through Data() reached a copy";
+
+  const void* const block = s.BlockAddress();
+  {
+    ScopedAllocationCount count;
+    s.SetLength(6);
+    EXPECT_EQ(count.Stop(), 0) << "a block held alone is kept";
+  }
+  EXPECT_EQ(s.BlockAddress(), block);
+  EXPECT_EQ(CountOf(s), 1);
 }
 
 TEST(TQZStringFillTest, FillsCountCopiesInAFreshBlock) {

@@ -18,6 +18,10 @@
 #include "foundation/win32.h"
 #endif
 
+#ifdef __linux__
+#include <sched.h>
+#endif
+
 // Found by argument-dependent lookup, so they live beside the type.
 static bool operator==(const TQZMRWLockCounters& a, const TQZMRWLockCounters& b) {
   return a.ActiveReaders == b.ActiveReaders && a.WriterState == b.WriterState &&
@@ -35,9 +39,9 @@ namespace {
 
 // Polls until pred holds; false after a deadline far beyond any healthy run.
 template <typename Pred>
-bool WaitUntil(Pred pred) {
+bool WaitUntil(Pred pred, int seconds = 60) {
   const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   while (!pred()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -86,6 +90,50 @@ class LockCall {
   std::thread Thread;
 };
 
+// Keeps the calling thread, and every thread it starts meanwhile, on one CPU
+// for a scope (on Linux): a thread that signals then runs on past its
+// signals before any thread it woke can run.
+class OneCpu {
+ public:
+  OneCpu() {
+#ifdef __linux__
+    if (sched_getaffinity(0, sizeof Previous, &Previous) != 0) return;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+      if (CPU_ISSET(cpu, &Previous)) {
+        CPU_SET(cpu, &one);
+        break;
+      }
+    }
+    Pinned = sched_setaffinity(0, sizeof one, &one) == 0;
+#endif
+  }
+  ~OneCpu() {
+#ifdef __linux__
+    if (Pinned) sched_setaffinity(0, sizeof Previous, &Previous);
+#endif
+  }
+  OneCpu(const OneCpu&) = delete;
+  OneCpu& operator=(const OneCpu&) = delete;
+
+  // Long enough for started threads to reach their waits: on one CPU a short
+  // sleep hands it to them; elsewhere they run beside this thread.
+  static void LetThreadsReachTheirWaits() {
+#ifdef __linux__
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+#else
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+#endif
+  }
+
+ private:
+#ifdef __linux__
+  cpu_set_t Previous;
+  bool Pinned = false;
+#endif
+};
+
 int CountGranted(const std::vector<LockCall*>& calls) {
   int granted = 0;
   for (const LockCall* call : calls) granted += call->Granted() ? 1 : 0;
@@ -115,6 +163,43 @@ TEST(TQZCritSectTest, EnterAndLeaveExcludeOtherThreads) {
   for (std::thread& t : threads) t.join();
   EXPECT_EQ(overlaps.load(), 0);
   EXPECT_EQ(total, int64_t{kThreads} * kRounds);
+}
+
+TEST(TQZCritSectTest, OwnerMayEnterAgainAndOthersWaitUntilItLeavesAsOftenAsItEntered) {
+  // Leaked on purpose: a failing run leaves a thread blocked in it.
+  TQZCritSect* cs = new TQZCritSect;
+  std::atomic<int> ownerStep{0};
+  std::atomic<int> go{0};
+  std::thread owner([&] {
+    cs->Enter();
+    cs->Enter();
+    ownerStep = 1;
+    while (go.load() < 1) std::this_thread::yield();
+    cs->Leave();
+    ownerStep = 2;
+    while (go.load() < 2) std::this_thread::yield();
+    cs->Leave();
+    ownerStep = 3;
+  });
+  if (!WaitUntil([&] { return ownerStep.load() == 1; }, 5)) {
+    owner.detach();
+    FAIL() << "the owner could not enter its own critical section again";
+  }
+  go = 1;
+  ASSERT_TRUE(WaitUntil([&] { return ownerStep.load() == 2; }));
+  std::atomic<bool> entered{false};
+  std::thread other([&] {
+    cs->Enter();
+    entered = true;
+    cs->Leave();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_FALSE(entered.load()) << "one Leave of two freed the section";
+  go = 2;
+  EXPECT_TRUE(WaitUntil([&] { return entered.load(); }));
+  owner.join();
+  other.join();
+  delete cs;
 }
 
 // --- TQZEvent --------------------------------------------------------------
@@ -184,6 +269,94 @@ TEST(TQZEventTest, ManualResetSignalReleasesEveryWaiter) {
   ASSERT_TRUE(WaitUntil([&] { return released.load() == 3; }));
   for (std::thread& t : waiters) t.join();
   EXPECT_TRUE(event.TryWait());
+}
+
+// Two threads wait (one without, one with a time-out), then this thread signals
+// twice back to back (auto-reset), or once and resets at once (manual reset):
+// both are released either way, as by a Win32 event.
+TEST(TQZEventTest, EverySetReachesTheThreadsWaitingAtItEvenWhenTheNextCallFollowsAtOnce) {
+  OneCpu pin;
+  for (int32_t mode : {0, 1}) {
+    for (int trial = 0; trial < 10; ++trial) {
+      SCOPED_TRACE(testing::Message() << "mode " << mode << ", trial " << trial);
+      TQZEvent event(nullptr, mode, false);
+      std::atomic<int> released{0};
+      std::thread a([&] { released += event.Wait() ? 1 : 0; });
+      std::thread b([&] { released += event.WaitFor(0xFFFFFFFFu) ? 1 : 0; });
+      OneCpu::LetThreadsReachTheirWaits();
+      event.Set();
+      if (mode == 0) {
+        event.Set();
+      } else {
+        event.Reset();
+      }
+      const bool both = WaitUntil([&] { return released.load() == 2; }, 5);
+      EXPECT_TRUE(both) << "a wake-up was lost: " << released.load() << " released";
+      while (released.load() < 2) {
+        event.Set();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      a.join();
+      b.join();
+      if (!both) return;
+      EXPECT_FALSE(event.TryWait()) << "a signal was left over";
+    }
+  }
+}
+
+TEST(TQZEventTest, TimedWaitTakesASignalOrTimesOutAndResetClearsIt) {
+  TQZEvent autoReset(nullptr, 0, false);
+  EXPECT_FALSE(autoReset.WaitFor(0));
+  EXPECT_FALSE(autoReset.WaitFor(20));
+  autoReset.Set();
+  EXPECT_TRUE(autoReset.WaitFor(20));
+  EXPECT_FALSE(autoReset.WaitFor(0)) << "the timed wait reset the event";
+  autoReset.Set();
+  autoReset.Reset();
+  EXPECT_FALSE(autoReset.TryWait());
+  autoReset.Reset();
+  EXPECT_FALSE(autoReset.WaitFor(1));
+
+  TQZEvent manual(nullptr, 1, true);
+  EXPECT_TRUE(manual.WaitFor(0));
+  EXPECT_TRUE(manual.WaitFor(20)) << "a manual-reset event stays signalled";
+  manual.Reset();
+  EXPECT_FALSE(manual.WaitFor(0));
+  EXPECT_FALSE(manual.WaitFor(20));
+  EXPECT_FALSE(manual.TryWait());
+  manual.Set();
+  EXPECT_TRUE(manual.Wait());
+}
+
+TEST(TQZEventTest, TimedWaiterIsReleasedBySetAndOneThatTimedOutTakesNoLaterSignal) {
+  TQZEvent event(nullptr, 0, false);
+  std::atomic<int> result{0};
+  std::thread waiter([&] { result = event.WaitFor(60000) ? 1 : 2; });
+  OneCpu::LetThreadsReachTheirWaits();
+  event.Set();
+  ASSERT_TRUE(WaitUntil([&] { return result.load() != 0; }));
+  waiter.join();
+  EXPECT_EQ(result.load(), 1);
+
+  std::thread late([&] { result = event.WaitFor(5) ? 3 : 4; });
+  late.join();
+  EXPECT_EQ(result.load(), 4);
+  // The waiter that gave up must not be counted as waiting any more: this
+  // signal stays for the next wait instead of going to nobody.
+  event.Set();
+  EXPECT_TRUE(event.TryWait());
+}
+
+TEST(TQZEventTest, EventThatCouldNotBeCreatedFailsItsWaitsAtOnce) {
+  TQZEvent event(nullptr, 0, true);
+  void* const handle = event.Handle;
+  event.Handle = nullptr;
+  EXPECT_FALSE(event.WaitFor(0xFFFFFFFFu));
+  EXPECT_FALSE(event.Wait());
+  EXPECT_FALSE(event.TryWait());
+  event.Reset();
+  event.Handle = handle;
+  EXPECT_TRUE(event.TryWait()) << "the real event was left alone";
 }
 
 #ifdef _WIN32
@@ -569,6 +742,144 @@ TEST_F(TQZMRWLockTest, DestroyingAHeldLockPausesOnceForTenMilliseconds) {
     ASSERT_TRUE(writeHeld.LockWrite());
   }
   EXPECT_EQ(CloseSleeps.load(), 2);
+}
+
+TEST_F(TQZMRWLockTest, WritersArePassedOverWaitingReadersAtMostTwiceInARow) {
+  TQZMRWLock lock;
+  ASSERT_TRUE(lock.LockWrite());
+  std::vector<std::unique_ptr<LockCall>> writers;
+  for (int i = 0; i < 4; ++i)
+    writers.push_back(std::make_unique<LockCall>(lock, LockCall::kWrite));
+  LockCall reader(lock, LockCall::kRead);
+  ASSERT_TRUE(WaitUntil([&] { return lock.Counters() == Make(0, 1, 1, 4); }));
+  std::vector<LockCall*> writerCalls;
+  for (const auto& w : writers) writerCalls.push_back(w.get());
+
+  lock.UnlockWrite();  // four writers against one reader: a writer
+  EXPECT_EQ(lock.Counters(), Make(0, 1, 1, 3));
+  ASSERT_TRUE(WaitUntil([&] { return CountGranted(writerCalls) == 1; }));
+  lock.UnlockWrite();  // three against one: a writer again
+  EXPECT_EQ(lock.Counters(), Make(0, 1, 1, 2));
+  ASSERT_TRUE(WaitUntil([&] { return CountGranted(writerCalls) == 2; }));
+  lock.UnlockWrite();  // still more writers, but the reader has waited enough
+  EXPECT_EQ(lock.Counters(), Make(1, 0, 0, 2));
+  ASSERT_TRUE(WaitUntil([&] { return reader.Done(); }));
+  EXPECT_TRUE(reader.Granted());
+
+  // The count starts again after the readers' turn.
+  lock.UnlockRead();
+  EXPECT_EQ(lock.Counters(), Make(0, 1, 0, 1));
+  ASSERT_TRUE(WaitUntil([&] { return CountGranted(writerCalls) == 3; }));
+  LockCall second(lock, LockCall::kRead);
+  ASSERT_TRUE(WaitUntil([&] { return lock.Counters().WaitingReaders == 1; }));
+  lock.UnlockWrite();  // one writer against one reader: the reader
+  EXPECT_EQ(lock.Counters(), Make(1, 0, 0, 1));
+  ASSERT_TRUE(WaitUntil([&] { return second.Done(); }));
+  lock.UnlockRead();
+  ASSERT_TRUE(WaitUntil([&] { return CountGranted(writerCalls) == 4; }));
+  lock.UnlockWrite();
+  EXPECT_EQ(lock.Counters(), Make(0, 0, 0, 0));
+}
+
+TEST_F(TQZMRWLockTest, AReaderGetsItsTurnWhileFourWritersKeepWriting) {
+  constexpr int kReads = 50;
+  // Far more writes than a fair turn needs: the run ends here if the reader
+  // starves.
+  constexpr int kWriteLimit = 100000;
+  TQZMRWLock lock;
+  std::atomic<int> reads{0};
+  std::atomic<int> writes{0};
+  std::atomic<bool> readerDone{false};
+  int64_t guarded = 0;
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 4; ++t) {
+    writers.emplace_back([&] {
+      while (!readerDone.load() && writes.load() < kWriteLimit) {
+        if (!lock.LockWrite()) return;
+        ++guarded;
+        writes.fetch_add(1);
+        // A write that takes a moment lets the other writers queue up.
+        std::this_thread::yield();
+        lock.UnlockWrite();
+      }
+    });
+  }
+  std::thread reader([&] {
+    while (reads.load() < kReads && writes.load() < kWriteLimit) {
+      if (!lock.LockRead()) break;
+      volatile int64_t seen = guarded;
+      (void)seen;
+      reads.fetch_add(1);
+      lock.UnlockRead();
+    }
+    readerDone = true;
+  });
+  reader.join();
+  for (std::thread& t : writers) t.join();
+  EXPECT_EQ(reads.load(), kReads) << "after " << writes.load() << " writes";
+  EXPECT_EQ(lock.Counters(), Make(0, 0, 0, 0));
+}
+
+TEST_F(TQZMRWLockTest, CloseWakesEveryWaiterAndFailsItsCall) {
+  TQZMRWLock lock;
+  ASSERT_TRUE(lock.LockWrite());
+  std::vector<std::unique_ptr<LockCall>> calls;
+  for (int i = 0; i < 3; ++i) {
+    calls.push_back(std::make_unique<LockCall>(lock, LockCall::kRead));
+    calls.push_back(std::make_unique<LockCall>(lock, LockCall::kWrite));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return lock.Counters() == Make(0, 1, 3, 3); }));
+  OneCpu::LetThreadsReachTheirWaits();
+
+  lock.Close();
+  for (const auto& call : calls) {
+    EXPECT_TRUE(WaitUntil([&] { return call->Done(); }, 5));
+    EXPECT_FALSE(call->Granted());
+  }
+  EXPECT_FALSE(lock.LockRead());
+  EXPECT_FALSE(lock.LockWrite());
+  lock.UnlockWrite();
+  lock.Close();  // closing again changes nothing
+  EXPECT_EQ(lock.Counters().ActiveReaders, -1);
+}
+
+TEST_F(TQZMRWLockTest, DestroyingALockWithWaitersWakesThemAndFailsTheirCalls) {
+  for (bool writeHeld : {true, false}) {
+    SCOPED_TRACE(writeHeld);
+    TQZMRWLock* lock = new TQZMRWLock;
+    ASSERT_TRUE(writeHeld ? lock->LockWrite() : lock->LockRead());
+    // Plain threads: nothing may touch the lock once it is gone.
+    std::atomic<int> refused{0};
+    std::atomic<int> granted{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 4; ++i) {
+      const bool write = !writeHeld || i % 2 == 0;
+      waiters.emplace_back([&, write] {
+        const bool ok = write ? lock->LockWrite() : lock->LockRead();
+        (ok ? granted : refused).fetch_add(1);
+      });
+    }
+    const TQZMRWLockCounters expected =
+        writeHeld ? Make(0, 1, 2, 2) : Make(1, 0, 0, 4);
+    ASSERT_TRUE(WaitUntil([&] { return lock->Counters() == expected; }));
+    OneCpu::LetThreadsReachTheirWaits();
+
+    std::atomic<bool> destroyed{false};
+    std::thread destroyer([&] {
+      delete lock;
+      destroyed = true;
+    });
+    if (!WaitUntil([&] { return destroyed.load(); }, 10)) {
+      destroyer.detach();
+      for (std::thread& t : waiters) t.detach();
+      FAIL() << "the destructor hangs while threads wait";
+    }
+    destroyer.join();
+    for (std::thread& t : waiters) t.join();
+    EXPECT_EQ(refused.load(), 4);
+    EXPECT_EQ(granted.load(), 0);
+  }
+  EXPECT_EQ(CloseSleeps.load(), 2) << "the holds still out get their grace";
 }
 
 TEST_F(TQZMRWLockTest, ManyThreadsMixingReadsAndWritesNeverOverlapAWriter) {

@@ -184,20 +184,41 @@ struct ModelList {
     return -1;
   }
 
-  // The documented quicksort, whose pivot follows its item as it moves; the
-  // order of equal items after a sort depends on exactly these steps.
+  // The list's introsort, step by step: the order of equal items after a
+  // sort, where a throwing comparison leaves the items and how many
+  // comparisons a sort costs all depend on exactly these steps.
   void QuickSort(int32_t lo, int32_t hi) {
     if (lo >= hi) return;
-    int32_t i;
-    do {
-      i = lo;
+    int depthLimit = 0;
+    for (uint32_t n = static_cast<uint32_t>(hi - lo + 1); n > 1; n >>= 1) depthLimit += 2;
+    IntroSort(lo, hi, depthLimit);
+  }
+
+  void IntroSort(int32_t lo, int32_t hi, int depthLimit) {
+    while (hi - lo + 1 > 16) {
+      if (depthLimit-- == 0) {
+        HeapSort(lo, hi);
+        return;
+      }
+      const int32_t n = hi - lo + 1;
+      const int32_t mid = lo + n / 2;
+      if (n > 128) {
+        const int32_t step = n / 8;
+        SortThree(lo, lo + step, lo + 2 * step);
+        SortThree(mid - step, mid, mid + step);
+        SortThree(hi - 2 * step, hi - step, hi);
+        SortThree(lo + step, mid, hi - step);
+      } else {
+        SortThree(lo, mid, hi);
+      }
+      int32_t i = lo;
       int32_t j = hi;
-      int32_t p = (lo + hi) >> 1;
+      int32_t p = mid;
       do {
         while (SortCompare(i, p) < 0) ++i;
         while (SortCompare(j, p) > 0) --j;
         if (i <= j) {
-          std::swap(Items[static_cast<size_t>(i)], Items[static_cast<size_t>(j)]);
+          if (i != j) Swap(i, j);
           if (p == i) {
             p = j;
           } else if (p == j) {
@@ -207,9 +228,48 @@ struct ModelList {
           --j;
         }
       } while (i <= j);
-      if (lo < j) QuickSort(lo, j);
-      lo = i;
-    } while (i < hi);
+      if (j - lo < hi - i) {
+        if (lo < j) IntroSort(lo, j, depthLimit);
+        lo = i;
+      } else {
+        if (i < hi) IntroSort(i, hi, depthLimit);
+        hi = j;
+      }
+    }
+    for (int32_t i = lo + 1; i <= hi; ++i)
+      for (int32_t j = i; j > lo && SortCompare(j - 1, j) > 0; --j) Swap(j - 1, j);
+  }
+
+  void SortThree(int32_t a, int32_t b, int32_t c) {
+    if (SortCompare(b, a) < 0) Swap(a, b);
+    if (SortCompare(c, b) < 0) {
+      Swap(b, c);
+      if (SortCompare(b, a) < 0) Swap(a, b);
+    }
+  }
+
+  void HeapSort(int32_t lo, int32_t hi) {
+    const int32_t n = hi - lo + 1;
+    for (int32_t root = n / 2 - 1; root >= 0; --root) SiftDown(lo, root, n);
+    for (int32_t size = n - 1; size > 0; --size) {
+      Swap(lo, lo + size);
+      SiftDown(lo, 0, size);
+    }
+  }
+
+  void SiftDown(int32_t lo, int32_t root, int32_t size) {
+    for (;;) {
+      int32_t child = 2 * root + 1;
+      if (child >= size) return;
+      if (child + 1 < size && SortCompare(lo + child, lo + child + 1) < 0) ++child;
+      if (SortCompare(lo + root, lo + child) >= 0) return;
+      Swap(lo + root, lo + child);
+      root = child;
+    }
+  }
+
+  void Swap(int32_t a, int32_t b) {
+    std::swap(Items[static_cast<size_t>(a)], Items[static_cast<size_t>(b)]);
   }
 
   int32_t SortCompare(int32_t a, int32_t b) {

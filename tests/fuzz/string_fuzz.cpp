@@ -339,14 +339,17 @@ void OpSetLength(Input& in, State& st, int i) {
   }
   const int32_t n = in.Range(-2, static_cast<int32_t>(
                                      std::min<size_t>(MaxText, st.M[i].size() * 2 + 16)));
+  const bool shared = HeldElsewhere(st, i);
   QZ_FUZZ_CHECK(&st.S[i].SetLength(n) == &st.S[i], "SetLength result");
   if (n < 1) {
     st.M[i].clear();
     return;
   }
+  // The same length keeps a block held alone and copies a shared one.
   if (n == old) {
-    QZ_FUZZ_CHECK(st.S[i].BlockAddress() == block, "SetLength to the same length changed block");
-    return;
+    QZ_FUZZ_CHECK((st.S[i].BlockAddress() == block) == !shared,
+                  "SetLength to the same length: %s block %s", shared ? "shared" : "sole",
+                  shared ? "still shared" : "replaced");
   }
   QZ_FUZZ_CHECK(st.S[i].Length() == n, "SetLength(%d) gave length %d", n, st.S[i].Length());
   QZ_FUZZ_CHECK(!HeldElsewhere(st, i), "SetLength result is shared");
