@@ -67,10 +67,15 @@ class TQZLogFile {
 
   // Writes the composed record under the lock; false when it was dropped.
   bool WriteRecord(const char* record, size_t length, uint32_t lines);
+  // The write once the rotation guard is held, or known not to be needed
+  // (mayLock: the guard may still be taken for a rotation).
+  bool WriteHeld(const char* record, size_t length, uint32_t lines,
+                 bool guardHeld, bool mayLock);
+  // Opens the file, again when another writer has rotated it.
   bool EnsureOpen();
-  // Rotates when a record of length bytes does not fit; false when the
-  // rotation was due and could not be done.
-  void RotateIfFull(size_t length);
+  // Whether a record of length bytes fits below the limit.
+  bool Fits(size_t length);
+  void RotateIfFull(size_t length, bool guardHeld, bool mayLock);
   bool Rotate();
   void CloseFile();
 

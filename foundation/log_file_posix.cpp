@@ -58,7 +58,7 @@ bool LogOsWrite(void* file, const char* data, size_t length, size_t& written) {
   return true;
 }
 
-bool LogOsSizeIsShared() { return false; }
+bool LogOsSharedAppends() { return false; }
 
 bool LogOsFileSize(void* file, uint64_t& size) {
   struct stat info;

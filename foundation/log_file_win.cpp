@@ -100,7 +100,7 @@ bool LogOsWrite(void* file, const char* data, size_t length, size_t& written) {
   return ok != FALSE && count == length;
 }
 
-bool LogOsSizeIsShared() { return true; }
+bool LogOsSharedAppends() { return true; }
 
 bool LogOsFileSize(void* file, uint64_t& size) {
   LARGE_INTEGER value;

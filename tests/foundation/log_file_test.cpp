@@ -22,6 +22,10 @@
 #include "foundation/log_file_testing.h"
 #include "foundation/sync.h"
 
+#ifdef _WIN32
+#include "foundation/win32.h"
+#endif
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -410,5 +414,44 @@ TEST_F(TQZLogFileTest, EightThreadsLoseNoLineAndKeepEachThreadsOrderAcrossRotati
   }
   EXPECT_EQ(threads * perThread, total);
 }
+
+#ifdef _WIN32
+// Two objects on one file stand for two processes: each has its own handle,
+// and they meet only through the file and the named rotation guard.
+TEST_F(TQZLogFileTest, TwoWritersOfOneFileAppendAtItsEndAndRotateInTurn) {
+  const std::string path = Path("shared.log");
+  const int perWriter = 5000;
+  const int kept = 40;
+  TQZLogFile first(path.c_str(), 32 * 1024, kept);
+  TQZLogFile second(path.c_str(), 32 * 1024, kept);
+  std::thread a([&] {
+    for (int i = 0; i < perWriter; ++i) first.Print("writer 0 line %05d", i);
+  });
+  std::thread b([&] {
+    for (int i = 0; i < perWriter; ++i) second.Print("writer 1 line %05d", i);
+  });
+  a.join();
+  b.join();
+  std::vector<std::string> files;
+  for (int i = kept; i >= 1; --i) {
+    if (fs::exists(first.OldFileName(i).Text())) files.push_back(first.OldFileName(i).Text());
+  }
+  EXPECT_GT(files.size(), 5u);
+  files.push_back(path);
+  int next[2] = {0, 0};
+  for (const std::string& file : files) {
+    for (const std::string& text : ReadTexts(file)) {
+      int t = -1;
+      int i = -1;
+      ASSERT_EQ(2, std::sscanf(text.c_str(), "writer %d line %d", &t, &i)) << file << ": " << text;
+      ASSERT_TRUE(t == 0 || t == 1) << text;
+      ASSERT_EQ(next[t], i) << "writer " << t << " in " << file;
+      ++next[t];
+    }
+  }
+  EXPECT_EQ(perWriter, next[0]);
+  EXPECT_EQ(perWriter, next[1]);
+}
+#endif
 
 }  // namespace
