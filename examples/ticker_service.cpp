@@ -39,6 +39,8 @@ static void Tick(void*, TQZSvcObj* service) {
       // Under the SCM standard output goes to the log file.
       std::printf("tick %u\n", n);
       if (Chatty) std::printf("chatty tick %u %s\n", n, std::string(400, '.').c_str());
+      // Into a pipe the C runtime buffers whole kilobytes.
+      std::fflush(stdout);
       Ticks = n++;
     }
     if (WaitForSingleObject(service->StopEvent->Handle, 200) == WAIT_FAILED) return;

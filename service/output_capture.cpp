@@ -56,7 +56,8 @@ struct TQZOutputCapture::TQZReader {
 
   void WritePending() {
     uint32_t length = PendingLength;
-    if (length > 0 && Pending[length - 1] == '\r') --length;
+    // Text mode turns a "\r\n" the program wrote into "\r\r\n".
+    while (length > 0 && Pending[length - 1] == '\r') --length;
     PendingLength = 0;
     TQZLogFile* log = Log.load();
     if (log != nullptr) log->Write(Pending, length);
@@ -160,9 +161,6 @@ bool TQZOutputCapture::Start() {
   // Writes that failed before the capture leave the streams' error flags.
   std::clearerr(stdout);
   std::clearerr(stderr);
-  // A pipe would make standard output fully buffered: lines would reach
-  // the file kilobytes late.
-  std::setvbuf(stdout, nullptr, _IONBF, 0);
   State = state;
   Reader = thread;
   return true;

@@ -10,8 +10,10 @@ class TQZLogFile;
 // Points the C runtime's descriptors 1 and 2 and the Win32 standard output
 // and error handles at one pipe, whose reader thread writes every line to
 // the log file (printf, std::cout and std::cerr, WriteFile on the handles).
-// Standard output is made unbuffered, so that each printf reaches the file
-// at once. Handles of the pipe are not inherited by child processes.
+// The C runtime keeps its own buffering: into a pipe its streams are fully
+// buffered (unbuffered, it would write byte by byte), so a program that
+// wants its lines in the file at once flushes them. Handles of the pipe are
+// not inherited by child processes.
 class TQZOutputCapture {
  public:
   explicit TQZOutputCapture(TQZLogFile* log);
