@@ -2,7 +2,8 @@
 # Builds and runs every benchmark and prints one table per group, each row with
 # our time, the time of what it is measured against, their ratio and the goal:
 #  - the foundation against the standard library, natively and under Wine
-#    (where raw Win32 joins in);
+#    (where raw Win32 joins in), and the log file against spdlog's rotating
+#    file sink, natively;
 #  - under Wine's service control manager, the demo service against a bare
 #    Win32 service: control round trips, CPU while idle, stripped size.
 # Usage: scripts/bench.sh [foundation|services]   (default: both)
@@ -24,6 +25,11 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 
 ./scripts/install-deps.sh || exit 1
+# The log file is measured against spdlog's rotating file sink, natively.
+if ! dpkg -s libspdlog-dev >/dev/null 2>&1; then
+  $SUDO apt-get install -y --no-install-recommends libspdlog-dev >/dev/null ||
+    { echo "bench: could not install libspdlog-dev" >&2; exit 1; }
+fi
 
 # The machine's own package sources, with every binary entry turned into a
 # source entry: the same archives, whatever mirror the machine uses.
@@ -118,6 +124,10 @@ run_foundation() {
   "$NATIVE/bin/qz_bench_foundation" ${QZ_BENCH_ARGS:-} >"$NATIVE/bench.log" 2>&1 ||
     { cat "$NATIVE/bench.log"; return 1; }
   sed -n '/^== /,$p' "$NATIVE/bench.log"
+  # shellcheck disable=SC2086
+  "$NATIVE/bin/qz_bench_log" ${QZ_BENCH_ARGS:-} >"$NATIVE/bench-log.log" 2>&1 ||
+    { cat "$NATIVE/bench-log.log"; return 1; }
+  sed -n '/^== /,$p' "$NATIVE/bench-log.log"
   # Wine's thread CPU clock ticks coarsely, so each run is made longer there.
   # shellcheck disable=SC2086
   "$ROOT/cmake/wine-run.sh" "$WIN32" "$BIN/qz_bench_foundation.exe" --benchmark_min_time=0.5 \
