@@ -158,7 +158,8 @@ TEST_F(TQZLogFileTest, TextWithLineBreaksBecomesOneStampedLinePerPart) {
 TEST_F(TQZLogFileTest, Utf8AndOtherHighBytesArriveUnchanged) {
   const std::string path = Path("app.log");
   TQZLogFile log(path.c_str());
-  const std::string text = "\xC3\x9C" "berwachung \xE7\x9B\xA3\xE8\xA6\x96 \xF0\x9F\x93\x9C \xFF\x80";
+  const std::string text =
+      "\xC3\x9C" "berwachung \xE7\x9B\xA3\xE8\xA6\x96 \xF0\x9F\x93\x9C \xFF\x80";
   ASSERT_TRUE(log.Write(text.c_str(), text.size()));
   // Widths count bytes, as printf's do.
   ASSERT_TRUE(log.Print("%s|%5s|", text.c_str(), "\xC3\xA9"));
@@ -349,7 +350,8 @@ TEST_F(TQZLogFileFailureTest, WriteCutShortIsEndedSoTheNextLineStartsOnItsOwn) {
   TQZLogFile log(path.c_str());
   Failing = true;
   CutInHalf = true;
-  EXPECT_FALSE(log.Write(TQZString("a line that is cut in half, with words enough to pass its stamp")));
+  EXPECT_FALSE(log.Write(
+      TQZString("a line that is cut in half, with words enough to pass its stamp")));
   Failing = false;
   ASSERT_TRUE(log.Write(TQZString("whole")));
   const Texts texts = ReadTexts(path);

@@ -255,7 +255,8 @@ TEST_F(AppLogTest, FrameworkErrorRecordsGoToTheLogAsWell) {
   RunMain({"/service"});
   ASSERT_EQ(Fake.Count("ReportEventA"), 1);
   EXPECT_EQ(LogTexts(Path("app.log")),
-            (Lines{"event log error: " + std::string(SystemErrorText(ERROR_ACCESS_DENIED).Text())}));
+            (Lines{"event log error: " +
+                   std::string(SystemErrorText(ERROR_ACCESS_DENIED).Text())}));
 }
 
 // --- The runtime's last hook ----------------------------------------------
