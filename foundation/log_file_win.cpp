@@ -24,16 +24,24 @@ struct TQZWinGuard {
 };
 
 // The same file gives the same name in every process: its full path,
-// upper-cased as the file system compares names, hashed (FNV-1a).
+// upper-cased as the file system compares names, hashed (FNV-1a over the
+// UTF-16 units). KERNEL32's mapping keeps USER32 out of the process.
 bool GuardName(const char* path, const char* scope, const char* kind,
                char* name, size_t size) {
   char full[MAX_PATH * 4];
   const DWORD length = GetFullPathNameA(path, sizeof full, full, nullptr);
   if (length == 0 || length >= sizeof full) return false;
-  CharUpperBuffA(full, length);
+  wchar_t wide[MAX_PATH * 4];
+  const int units = MultiByteToWideChar(CP_ACP, 0, full, static_cast<int>(length), wide,
+                                        MAX_PATH * 4);
+  if (units <= 0) return false;
+  wchar_t upper[MAX_PATH * 4];
+  const int mapped = LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, wide, units, upper,
+                                  MAX_PATH * 4);
+  if (mapped <= 0) return false;
   uint64_t hash = 14695981039346656037ull;
-  for (DWORD i = 0; i < length; ++i) {
-    hash ^= static_cast<unsigned char>(full[i]);
+  for (int i = 0; i < mapped; ++i) {
+    hash ^= static_cast<uint16_t>(upper[i]);
     hash *= 1099511628211ull;
   }
   const int n = std::snprintf(name, size, "%s\\qzsvc-log-%s-%08lx%08lx", scope, kind,

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "foundation/log_file.h"
@@ -22,6 +23,26 @@ const uint32_t LongestLine = 64 * 1024;
 // then for a reader whose wait was cancelled.
 const DWORD ReaderEndWaitMs = 5000;
 const DWORD CancelledReaderWaitMs = 1000;
+
+// A handle closed when it goes out of scope, unless released first.
+class TQZScopedHandle {
+ public:
+  explicit TQZScopedHandle(HANDLE handle) : Handle(handle) {}
+  ~TQZScopedHandle() {
+    if (Handle != nullptr) CloseHandle(Handle);
+  }
+  TQZScopedHandle(const TQZScopedHandle&) = delete;
+  TQZScopedHandle& operator=(const TQZScopedHandle&) = delete;
+  HANDLE Get() const { return Handle; }
+  HANDLE Release() {
+    HANDLE handle = Handle;
+    Handle = nullptr;
+    return handle;
+  }
+
+ private:
+  HANDLE Handle;
+};
 
 // Makes a descriptor's handle one that child processes do not inherit, so
 // that no child can keep the pipe open past the stop.
@@ -106,37 +127,37 @@ bool TQZOutputCapture::Start() {
     LastError = ERROR_INVALID_PARAMETER;
     return false;
   }
-  TQZReader* state = new (std::nothrow) TQZReader;
-  if (state == nullptr) {
+  std::unique_ptr<TQZReader> state(new (std::nothrow) TQZReader);
+  if (!state) {
     LastError = ERROR_NOT_ENOUGH_MEMORY;
     return false;
   }
-  HANDLE readEnd = nullptr;
-  HANDLE writeEnd = nullptr;
-  if (!CreatePipe(&readEnd, &writeEnd, nullptr, PipeBufferSize)) {
+  HANDLE pipeRead = nullptr;
+  HANDLE pipeWrite = nullptr;
+  if (!CreatePipe(&pipeRead, &pipeWrite, nullptr, PipeBufferSize)) {
     LastError = GetLastError();
-    delete state;
+    return false;
+  }
+  TQZScopedHandle readEnd(pipeRead);
+  TQZScopedHandle writeEnd(pipeWrite);
+  const int fd =
+      _open_osfhandle(reinterpret_cast<intptr_t>(writeEnd.Get()), _O_TEXT | _O_WRONLY);
+  if (fd < 0) {
+    LastError = ERROR_TOO_MANY_OPEN_FILES;
     return false;
   }
   // The descriptor owns the write end from here on.
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(writeEnd), _O_TEXT | _O_WRONLY);
-  if (fd < 0) {
-    LastError = ERROR_TOO_MANY_OPEN_FILES;
-    CloseHandle(writeEnd);
-    CloseHandle(readEnd);
-    delete state;
-    return false;
-  }
-  state->ReadEnd = readEnd;
+  writeEnd.Release();
+  state->ReadEnd = readEnd.Get();
   state->Log = Log;
-  HANDLE thread = CreateThread(nullptr, 0, &ReaderMain, state, 0, nullptr);
+  HANDLE thread = CreateThread(nullptr, 0, &ReaderMain, state.get(), 0, nullptr);
   if (thread == nullptr) {
     LastError = GetLastError();
     _close(fd);
-    CloseHandle(readEnd);
-    delete state;
     return false;
   }
+  // The reader owns the read end and its state until Finish.
+  readEnd.Release();
 
   std::fflush(stdout);
   std::fflush(stderr);
@@ -161,7 +182,7 @@ bool TQZOutputCapture::Start() {
   // Writes that failed before the capture leave the streams' error flags.
   std::clearerr(stdout);
   std::clearerr(stderr);
-  State = state;
+  State = state.release();
   Reader = thread;
   return true;
 }

@@ -26,8 +26,15 @@ int Append(char** argv) {
 }
 
 int Read(const char* path) {
-  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = INVALID_HANDLE_VALUE;
+  // While a writer renames the file in a rotation, a reader that does not
+  // share deletion is refused for a moment; viewers try again.
+  for (int attempt = 0; attempt < 50 && file == INVALID_HANDLE_VALUE; ++attempt) {
+    if (attempt > 0) Sleep(20);
+    file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_SHARING_VIOLATION) break;
+  }
   if (file == INVALID_HANDLE_VALUE) {
     std::printf("open failed %lu\n", GetLastError());
     return 1;
