@@ -5,7 +5,8 @@
 #    (where raw Win32 joins in), and the log file against spdlog's rotating
 #    file sink, natively;
 #  - under Wine's service control manager, the demo service against a bare
-#    Win32 service: control round trips, CPU while idle, stripped size.
+#    Win32 service: control round trips, CPU while idle (also of a service
+#    with its log file and output capture on), stripped size.
 # Usage: scripts/bench.sh [foundation|services]   (default: both)
 # Environment: QZ_BENCH_ARGS (extra Google Benchmark flags), QZ_BENCH_ROUNDS
 # (round trips per service, default 61), QZ_BENCH_IDLE_SECONDS (default 10).
@@ -92,6 +93,7 @@ BIN="$WIN32/bin"
 DEMO="$BIN/svcdemo.exe"
 BARE_NAME=QZBareSvc
 BARE_USER32_NAME=QZBareUser32Svc
+LOG_IDLE_NAME=QZLogIdleSvc
 DEMO_NAME=TestSvc
 TMUX_SOCKET="qzbench$$"
 CONSOLE_PID=""
@@ -107,6 +109,7 @@ finish() {
     wine "$BIN/qz_bench_scm.exe" remove "$DEMO_NAME" >/dev/null 2>&1
     wine "$BIN/qz_bench_scm.exe" remove "$BARE_NAME" >/dev/null 2>&1
     wine "$BIN/qz_bench_scm.exe" remove "$BARE_USER32_NAME" >/dev/null 2>&1
+    wine "$BIN/qz_bench_scm.exe" remove "$LOG_IDLE_NAME" >/dev/null 2>&1
   fi
   if [ -d "$WINEPREFIX" ]; then
     wineserver -k >/dev/null 2>&1
@@ -216,11 +219,17 @@ HOLDER_PID=$!
 sleep 3
 bare_idle=$(idle_service "$BARE_NAME" bare_service.exe)
 demo_idle=$(idle_service "$DEMO_NAME" svcdemo.exe)
+scm remove "$LOG_IDLE_NAME" >/dev/null
+scm install "$LOG_IDLE_NAME" "$(winepath -w "$BIN/log_idle_service.exe") /service" || exit 1
+log_idle=$(idle_service "$LOG_IDLE_NAME" log_idle_service.exe)
+scm remove "$LOG_IDLE_NAME" >/dev/null
 kill "$HOLDER_PID" 2>/dev/null
 wait "$HOLDER_PID" 2>/dev/null
 HOLDER_PID=""
 idle_row "demo service running, CPU over ${IDLE_SECONDS} s idle" "$demo_idle" "0 ms"
 line "  (the bare Win32 service over the same time)" "$bare_idle ms" "" "" "" ""
+idle_row "service with log file and output capture, CPU over ${IDLE_SECONDS} s idle" \
+  "$log_idle" "0 ms"
 
 # Console mode with standard input a pipe that stays open: the wait for the
 # Ctrl+C byte reads on a thread of its own.
