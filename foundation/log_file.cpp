@@ -17,6 +17,11 @@ std::atomic<TQZLogWriteCall> WriteCall{&LogOsWrite};
 
 // Time after a rotation that could not be done before the next attempt.
 const uint64_t RotationRetryMs = 1000;
+// How long a writer waits for the rotation guard that another process
+// holds; once such a wait has timed out, writes only try it without
+// waiting for a while, so that a hung holder slows nobody down.
+const uint32_t GuardWaitMs = 2000;
+const uint64_t GuardBackOffMs = 10000;
 // Longest stamp: "YYYY-MM-DD HH:MM:SS.mmm [4294967295] ".
 const size_t MaxStampLength = 40;
 const size_t DroppedLineRoom = 96;
@@ -97,6 +102,9 @@ struct TQZLogFile::TQZLogState {
   bool NeedBreak = false;
   uint64_t RetryRotationAt = 0;
   bool RotationFailed = false;
+  // A wait for the guard timed out; until GuardPatientAt it is only tried.
+  bool GuardStuck = false;
+  uint64_t GuardPatientAt = 0;
   std::unique_ptr<char[]> Buffer;
   size_t Capacity = 0;
 
@@ -266,10 +274,24 @@ bool TQZLogFile::WriteRecord(const char* record, size_t length, uint32_t lines) 
   // even on a system whose appends from two handles can overlap. A guard
   // that stays taken (its holder hangs) does not stop this writer.
   const bool shared = LogOsSharedAppends() && s.Guard != nullptr;
-  const bool held = shared && LogOsLockGuard(s.Guard);
+  const bool held = shared && LockGuard();
   const bool written = WriteHeld(record, length, lines, held, !shared);
   if (held) LogOsUnlockGuard(s.Guard);
   return written;
+}
+
+bool TQZLogFile::LockGuard() {
+  TQZLogState& s = *State;
+  const bool patient = !s.GuardStuck || LogOsMilliseconds() >= s.GuardPatientAt;
+  if (LogOsLockGuard(s.Guard, patient ? GuardWaitMs : 0)) {
+    s.GuardStuck = false;
+    return true;
+  }
+  if (patient) {
+    s.GuardStuck = true;
+    s.GuardPatientAt = LogOsMilliseconds() + GuardBackOffMs;
+  }
+  return false;
 }
 
 bool TQZLogFile::WriteHeld(const char* record, size_t length, uint32_t lines,
@@ -329,7 +351,7 @@ void TQZLogFile::RotateIfFull(size_t length, bool guardHeld, bool mayLock) {
   if (!guardHeld && s.Guard != nullptr) {
     // Without the guard the line still goes to the current file: a file
     // past its limit is better than a lost line.
-    if (!mayLock || !LogOsLockGuard(s.Guard)) return;
+    if (!mayLock || !LockGuard()) return;
     locked = true;
     // Another process may have rotated while this one waited, and the
     // fresh file may have room.

@@ -35,8 +35,8 @@ TQZLogMove LogOsRemove(const char* path);
 // it cannot be created; the callers then act as the only writer.
 void* LogOsOpenGuard(const char* path);
 void LogOsCloseGuard(void* guard);
-// Waits a bounded time; false when the lock was not taken.
-bool LogOsLockGuard(void* guard);
+// Waits at most timeoutMs; false when the lock was not taken.
+bool LogOsLockGuard(void* guard, uint32_t timeoutMs);
 void LogOsUnlockGuard(void* guard);
 uint32_t LogOsGeneration(void* guard);
 // With the lock held.

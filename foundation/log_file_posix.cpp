@@ -83,7 +83,7 @@ void* LogOsOpenGuard(const char*) { return new (std::nothrow) TQZPosixGuard; }
 void LogOsCloseGuard(void* guard) { delete static_cast<TQZPosixGuard*>(guard); }
 
 // The caller's own lock already serialises everything this guard covers.
-bool LogOsLockGuard(void*) { return true; }
+bool LogOsLockGuard(void*, uint32_t) { return true; }
 
 void LogOsUnlockGuard(void*) {}
 

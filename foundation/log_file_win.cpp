@@ -6,16 +6,13 @@
 #include <new>
 
 #include "foundation/log_file_os.h"
+#include "foundation/log_file_testing.h"
 #include "foundation/sync.h"
 #include "foundation/win32.h"
 
 const char LogOsLineEnd[] = "\r\n";
 
 namespace {
-
-// How long a writer waits for another process's rotation before it writes
-// to the file it has.
-const DWORD GuardWaitMs = 2000;
 
 struct TQZWinGuard {
   HANDLE Mutex = nullptr;
@@ -135,6 +132,11 @@ TQZLogMove LogOsRemove(const char* path) {
              : TQZLogMove::Failed;
 }
 
+TQZString LogGuardMutexName(const char* path, const char* scope) {
+  char name[128];
+  return GuardName(path, scope, "lock", name, sizeof name) ? TQZString(name) : TQZString();
+}
+
 void* LogOsOpenGuard(const char* path) {
   TQZWinGuard* guard = new (std::nothrow) TQZWinGuard;
   if (guard == nullptr) return nullptr;
@@ -156,9 +158,9 @@ void LogOsCloseGuard(void* guard) {
   delete g;
 }
 
-bool LogOsLockGuard(void* guard) {
+bool LogOsLockGuard(void* guard, uint32_t timeoutMs) {
   const DWORD result = WaitForSingleObject(static_cast<TQZWinGuard*>(guard)->Mutex,
-                                           GuardWaitMs);
+                                           timeoutMs);
   // An owner that ended without releasing it left no rotation half done
   // that a later one cannot finish.
   return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;

@@ -454,6 +454,44 @@ TEST_F(TQZLogFileTest, TwoWritersOfOneFileAppendAtItsEndAndRotateInTurn) {
   EXPECT_EQ(perWriter, next[0]);
   EXPECT_EQ(perWriter, next[1]);
 }
+
+TEST_F(TQZLogFileTest, GuardHeldByAHungProcessDelaysOneWriteOnlyAndLosesNoLine) {
+  const std::string path = Path("hung.log");
+  TQZLogFile log(path.c_str());
+  ASSERT_TRUE(log.Write(TQZString("before")));
+  // The guard's owner is a thread, as it would be in the hung process.
+  TQZString name = LogGuardMutexName(path.c_str(), "Global");
+  HANDLE mutex = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.Text());
+  if (mutex == nullptr) {
+    name = LogGuardMutexName(path.c_str(), "Local");
+    mutex = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.Text());
+  }
+  ASSERT_NE(mutex, nullptr) << name.Text();
+  HANDLE taken = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  std::thread holder([&] {
+    WaitForSingleObject(mutex, INFINITE);
+    SetEvent(taken);
+    WaitForSingleObject(release, INFINITE);
+    ReleaseMutex(mutex);
+  });
+  WaitForSingleObject(taken, INFINITE);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(log.Write(TQZString("waited")));
+  const auto afterFirst = std::chrono::steady_clock::now();
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(log.Print("tried %d", i));
+  const auto afterRest = std::chrono::steady_clock::now();
+  SetEvent(release);
+  holder.join();
+  CloseHandle(release);
+  CloseHandle(taken);
+  CloseHandle(mutex);
+  // Waiting for the guard each time would take ten seconds more.
+  EXPECT_GE(afterFirst - start, std::chrono::milliseconds(1500));
+  EXPECT_LT(afterRest - afterFirst, std::chrono::milliseconds(5000));
+  EXPECT_EQ((Texts{"before", "waited", "tried 0", "tried 1", "tried 2", "tried 3", "tried 4"}),
+            ReadTexts(path));
+}
 #endif
 
 }  // namespace
