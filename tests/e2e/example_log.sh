@@ -11,7 +11,7 @@ TICKER="$BIN/ticker.exe"
 TICKS="$BIN/ticks.log"
 LOG="$BIN/ticker.log"
 qz_cleanup_service QzTicker
-clean_logs() { rm -f "$TICKS" "$LOG" "$BIN/ticker.1.log" "$BIN/ticker.2.log" "$BIN/ticker.3.log"; }
+clean_logs() { rm -f "$TICKS" "$BIN"/ticker*.log; }
 clean_logs
 
 # Every line of the log carries a stamp.
