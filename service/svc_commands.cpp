@@ -6,6 +6,7 @@
 
 #include "foundation/format.h"
 #include "foundation/lists.h"
+#include "foundation/log_file.h"
 #include "foundation/process_info.h"
 #include "foundation/string.h"
 #include "service/console.h"
@@ -90,17 +91,23 @@ uint32_t CheckModulePath(const TQZString& fileName) {
   return 0;
 }
 
-// Prints the command's one result line and returns the command's result:
-// 0, or the error. The name and the system text go through %s, so neither
-// is ever read as a format.
-uint32_t PrintResult(const char* verb, const TQZString& name, bool ok,
-                     uint32_t error) {
+// Prints the command's one result line, writes it to the log file when there
+// is one, and returns the command's result: 0, or the error. The name and the
+// system text go through %s, so neither is ever read as a format.
+uint32_t PrintResult(TQZLogFile* log, const char* verb, const TQZString& name,
+                     bool ok, uint32_t error) {
   if (ok) {
     PrintText("%s service <%s> success!\n", verb, name.Text());
+    if (log != nullptr) log->Print("%s service <%s> success!", verb, name.Text());
   } else {
-    PrintText("%s service <%s> failure! reason(%d): %s\n", verb, name.Text(),
-              static_cast<int>(static_cast<int32_t>(error)),
-              SystemErrorText(error).Text());
+    const int code = static_cast<int>(static_cast<int32_t>(error));
+    const TQZString reason = SystemErrorText(error);
+    PrintText("%s service <%s> failure! reason(%d): %s\n", verb, name.Text(), code,
+              reason.Text());
+    if (log != nullptr) {
+      log->Print("%s service <%s> failure! reason(%d): %s", verb, name.Text(), code,
+                 reason.Text());
+    }
   }
   std::fflush(stdout);
   return ok ? 0 : (error != 0 ? error : ERROR_GEN_FAILURE);
@@ -204,7 +211,8 @@ bool RunEnded(TQZSCManager& manager, uint32_t processBefore) {
 
 // Opens the service and applies one operation to it; the open step's error
 // stays in the manager when the open fails. Returns the command's result.
-uint32_t RunControl(TQZSvcObj* service, const char* verb, Control control) {
+uint32_t RunControl(TQZSvcObj* service, TQZLogFile* log, const char* verb,
+                    Control control) {
   const TQZString name = service->GetServiceName();
   TQZSCManager manager;
   bool ok = manager.Open(name, control == Control::Delete);
@@ -254,7 +262,7 @@ uint32_t RunControl(TQZSvcObj* service, const char* verb, Control control) {
       manager.LastError = ServiceNotActive;
     }
   }
-  const uint32_t result = PrintResult(verb, name, ok, manager.LastError);
+  const uint32_t result = PrintResult(log, verb, name, ok, manager.LastError);
   if (control != Control::Delete) {
     PrintRunExitCodes(manager.Status, ok, manager.LastError, control == Control::Stop);
   }
@@ -356,7 +364,8 @@ void TQZSvcApp::CmdInstall() {
   const uint32_t refused = CheckModulePath(ModuleFileName);
   if (refused != 0) {
     Service->LastError = refused;
-    CommandResult = PrintResult("install", Service->GetServiceName(), false, refused);
+    CommandResult =
+        PrintResult(LogFile(), "install", Service->GetServiceName(), false, refused);
     return;
   }
   TQZString commandLine = ModuleFileName;
@@ -367,7 +376,8 @@ void TQZSvcApp::CmdInstall() {
 
   Service->SetBinaryPath(commandLine);
   const bool ok = Service->Install();
-  CommandResult = PrintResult("install", Service->GetServiceName(), ok, Service->LastError);
+  CommandResult =
+      PrintResult(LogFile(), "install", Service->GetServiceName(), ok, Service->LastError);
   if (!ok && Service->RefusedSetting[0] != '\0') {
     PrintText("  refused: %s\n", Service->RefusedSetting);
     std::fflush(stdout);
@@ -379,14 +389,15 @@ void TQZSvcApp::CmdInstallAs(int argc, char** argv) {
       argc == 4 && argv[3] != nullptr && std::strcmp(argv[3], "-") == 0;
   if (argc < 3 || argc > 4 || argv[2] == nullptr || argv[2][0] == '\0' ||
       (argc == 4 && !passwordFromInput)) {
-    CommandResult = PrintResult("install", Service->GetServiceName(), false, InvalidParameter);
+    CommandResult = PrintResult(LogFile(), "install", Service->GetServiceName(), false,
+                                InvalidParameter);
     return;
   }
   TQZString password;
   if (passwordFromInput) {
     uint32_t error = 0;
     if (!ReadHiddenLine(password, error)) {
-      CommandResult = PrintResult("install", Service->GetServiceName(), false, error);
+      CommandResult = PrintResult(LogFile(), "install", Service->GetServiceName(), false, error);
       return;
     }
   }
@@ -400,7 +411,7 @@ void TQZSvcApp::CmdInstallAs(int argc, char** argv) {
 }
 
 void TQZSvcApp::CmdUninstall() {
-  CommandResult = RunControl(Service, "uninstall", Control::Delete);
+  CommandResult = RunControl(Service, LogFile(), "uninstall", Control::Delete);
 }
 
 void TQZSvcApp::CmdStart(int argc, char** argv) {
@@ -414,17 +425,21 @@ void TQZSvcApp::CmdStart(int argc, char** argv) {
   for (int i = 2; i < argc; ++i) arguments.Add(argv[i] != nullptr ? argv[i] : "", 0);
 
   const bool ok = manager.Open(name, false) && StartAndSettle(manager, &arguments);
-  CommandResult = PrintResult("start", name, ok, manager.LastError);
+  CommandResult = PrintResult(LogFile(), "start", name, ok, manager.LastError);
   PrintRunExitCodes(manager.Status, ok, manager.LastError, false);
   manager.Close();
 }
 
-void TQZSvcApp::CmdStop() { CommandResult = RunControl(Service, "stop", Control::Stop); }
+void TQZSvcApp::CmdStop() {
+  CommandResult = RunControl(Service, LogFile(), "stop", Control::Stop);
+}
 
-void TQZSvcApp::CmdPause() { CommandResult = RunControl(Service, "pause", Control::Pause); }
+void TQZSvcApp::CmdPause() {
+  CommandResult = RunControl(Service, LogFile(), "pause", Control::Pause);
+}
 
 void TQZSvcApp::CmdContinue() {
-  CommandResult = RunControl(Service, "continue", Control::Continue);
+  CommandResult = RunControl(Service, LogFile(), "continue", Control::Continue);
 }
 
 namespace {
@@ -462,7 +477,7 @@ void TQZSvcApp::CmdStatus() {
   const TQZString name = Service->GetServiceName();
   TQZSCManager manager;
   const bool ok = manager.Open(name, false) && manager.QueryStatusEx();
-  CommandResult = PrintResult("status", name, ok, manager.LastError);
+  CommandResult = PrintResult(LogFile(), "status", name, ok, manager.LastError);
   if (ok) {
     const uint32_t state = static_cast<uint32_t>(manager.Status.CurrentState);
     PrintText("  state: %u %s\n", static_cast<unsigned>(state), StateName(state));
@@ -479,12 +494,12 @@ void TQZSvcApp::CmdControl(int argc, char** argv) {
   const TQZString name = Service->GetServiceName();
   uint32_t code = 0;
   if (!ParseUserControl(argc > 2 && argv != nullptr ? argv[2] : nullptr, code)) {
-    CommandResult = PrintResult("control", name, false, InvalidParameter);
+    CommandResult = PrintResult(LogFile(), "control", name, false, InvalidParameter);
     return;
   }
   TQZSCManager manager;
   const bool ok = manager.Open(name, false) && manager.SendUserControl(code);
-  CommandResult = PrintResult("control", name, ok, manager.LastError);
+  CommandResult = PrintResult(LogFile(), "control", name, ok, manager.LastError);
   manager.Close();
 }
 
