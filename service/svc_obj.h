@@ -38,8 +38,9 @@ typedef void(QZ_WINAPI* TQZHandlerFunction)(unsigned long control);
 // running service: the dispatcher thread only decides under a short lock
 // what the SCM is told at once and hands the control on, and the control
 // thread carries out the controls one at a time, in the order they came,
-// together with the end of the work. So no two hooks ever run at once. No
-// runtime lock is held while a hook runs. A hook that takes long calls
+// together with the end of the work. So the hooks on the control thread
+// never run beside one another; only OnExecute, the work, runs beside them.
+// No runtime lock is held while a hook runs. A hook that takes long calls
 // ReportProgress. An exception that leaves a hook is caught where it is
 // called.
 
@@ -178,6 +179,7 @@ class TQZSvcObj {
   void* StatusHandle = nullptr;  // SERVICE_STATUS_HANDLE
   uint32_t LastError = 0;
   std::atomic<uint32_t> PrevState{QZ_SERVICE_START_PENDING};
+  // Written only under the runtime's lock, together with the report of it.
   std::atomic<uint32_t> State{QZ_SERVICE_STOPPED};
   TQZStringList* Arguments;
   std::atomic<TQZEventLog*> EventLog{nullptr};

@@ -451,29 +451,6 @@ TEST_F(SvcRuntimeTest, ProgressAdvancesTheCheckPointWithItsWaitHintUntilTheState
   EXPECT_FALSE(object.ReportProgress(100));
 }
 
-TEST_F(SvcRuntimeTest, SlowStopHookLeavesTheDispatcherFreeForOtherControls) {
-  TQZSvcObj object("Svc");
-  HookScript hooks;
-  Gate stopGate;
-  hooks.Stop = [&](bool&) { stopGate.Wait(); };
-  hooks.Attach(object);
-  Add("Svc", object);
-  {
-    DispatcherThread dispatcher;
-    WaitRunning();
-    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
-    // The stop hook still waits, yet an interrogate and a second stop are
-    // taken and answered with the pending state.
-    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_INTERROGATE));
-    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
-    stopGate.Open();
-    EXPECT_TRUE(dispatcher.Join());
-  }
-  EXPECT_EQ(Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(3, 7, 1),
-                                      R(3, 7, 1), R(1, 7, 0)}));
-  EXPECT_EQ(hooks.Calls(), (std::vector<std::string>{"OnStop"}));
-}
-
 // The common shape of a stop: the work ends on StopRequested, and the stop
 // hook waits until it has. The flag is set before the hook runs, so the wait
 // ends.
@@ -771,46 +748,6 @@ TEST_F(SvcRuntimeTest, WorkEndingDuringAHookStopsOnlyAfterIt) {
                                                        "OnShutdown"}));
     EXPECT_EQ(hooks.MostAtOnce(), 1);
     EXPECT_EQ(object.State.load(), uint32_t{QZ_SERVICE_STOPPED});
-    RemoveServiceObject("Svc");
-    Added.clear();
-  }
-}
-
-// The usual stop hook: it tells the work to end and waits until it has. The
-// work's return must not also run the shutdown, and a shutdown racing a work
-// that ends by itself runs once.
-TEST_F(SvcRuntimeTest, StopOrShutdownThatEndsTheWorkRunsTheStopOnce) {
-  for (DWORD code : {DWORD{SERVICE_CONTROL_STOP}, DWORD{SERVICE_CONTROL_SHUTDOWN}}) {
-    SCOPED_TRACE(code);
-    Scm.ForgetCalls();
-    TQZSvcObj object("Svc");
-    HookScript hooks;
-    Gate workEnd, workEnded;
-    std::atomic<int> inside{0}, mostAtOnce{0};
-    hooks.Execute = [&] {
-      workEnd.Wait();
-      workEnded.Open();
-    };
-    auto stop = [&] {
-      const int now = ++inside;
-      if (now > mostAtOnce.load()) mostAtOnce = now;
-      workEnd.Open();
-      workEnded.Wait();
-      // Long enough for the service thread to race past a missing guard.
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      --inside;
-    };
-    hooks.Stop = [&](bool&) { stop(); };
-    hooks.Shutdown = stop;
-    hooks.Attach(object);
-    Add("Svc", object);
-    RunUntilControl(code);
-    EXPECT_EQ(Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}));
-    const std::vector<std::string> calls = hooks.Calls();
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), "OnStop") +
-                  std::count(calls.begin(), calls.end(), "OnShutdown"),
-              1);
-    EXPECT_EQ(mostAtOnce.load(), 1);
     RemoveServiceObject("Svc");
     Added.clear();
   }
