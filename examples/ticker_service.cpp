@@ -5,7 +5,8 @@
 // its pause and continue take 2 s each (progress every 0.5 s) and each user
 // control 300 ms, and with "endonpause" as well its work ends by itself as
 // soon as a pause begins. Every hook notes its entry and exit in a hook file.
-// It has -status, and takes user-defined controls (-control 128 to 255),
+// "-debug" runs the same service in the console: P pauses, C continues and
+// Ctrl+C stops it, and each change of state is printed. It has -status, and takes user-defined controls (-control 128 to 255),
 // which it notes in a control file with the thread that received them. At
 // system shutdown it writes a "shutdown" line; "-install ACCOUNT [-]" runs it
 // as ACCOUNT, with the password read from standard input after "-".
@@ -76,9 +77,9 @@ static bool HasMode(TQZStringList* arguments, const char* mode) {
   return false;
 }
 
-static bool Start(TQZStringList* arguments, bool asService) {
-  // Under the SCM: the service name, then the -start parameters.
-  if (!asService) return true;
+static bool Start(TQZStringList* arguments, bool /*asService*/) {
+  // The service name, then the parameters: those of -start under the SCM,
+  // those after the switch in the console run.
   SlowStop = HasMode(arguments, "slowstop");
   SlowHooks = HasMode(arguments, "slowhooks");
   EndOnPause = HasMode(arguments, "endonpause");
@@ -167,6 +168,7 @@ int main(int argc, char** argv) {
   app.ControlSwitch = true;         // -control <code>, 128 to 255 ...
   app.OnControl = &NoteControl;     // ... handled on the control thread
   app.InstallAccount = true;        // -install ACCOUNT [-]
+  app.ConsoleRunsService = true;    // -debug runs the ticks in the console
   app.Service->StartType = 3;  // SERVICE_DEMAND_START
   app.Service->PreshutdownTimeout = 10000;  // up to 10 s at system shutdown
   app.Service->OnShutdown.Function = &Shutdown;  // its user data stays the app

@@ -88,6 +88,28 @@ struct TQZUserControlHook {
   void* UserData = nullptr;
 };
 
+// One status report as a run composes it, in the layout of the Win32
+// SERVICE_STATUS.
+struct TQZStatusReport {
+  uint32_t ServiceType;
+  uint32_t State;
+  uint32_t ControlsAccepted;
+  uint32_t Win32ExitCode;
+  uint32_t ServiceExitCode;
+  uint32_t CheckPoint;
+  uint32_t WaitHint;
+};
+
+// Where a run's status reports go in place of the SCM. With the slot set,
+// Run registers no control handler with the SCM: whoever runs the object
+// hands it controls through Control. The function is called under the
+// runtime's lock, so that reports arrive in the order they were decided; it
+// must not call the object back.
+struct TQZReportSink {
+  void (*Function)(void* userData, TQZSvcObj* object, const TQZStatusReport& report) = nullptr;
+  void* UserData = nullptr;
+};
+
 // Win32 SCM states.
 enum : uint32_t {
   QZ_SERVICE_STOPPED = 1,
@@ -172,6 +194,8 @@ class TQZSvcObj {
   TQZControlHook OnContinue;
   TQZPlainHook OnShutdown;
   TQZUserControlHook OnControl;
+  // Empty: the reports go to the SCM. Set only while no Run is under way.
+  TQZReportSink ReportSink;
 
   // Auto-reset; signalled after StopRequested is set, so a loop that tests
   // the flag and then waits on the event never misses a stop.
@@ -278,6 +302,8 @@ class TQZSvcObj {
   // Composes one status report and sends it; false when the send failed.
   // With advance, a pending state reported again gets the next check point.
   bool SendStatusLocked(bool advance = false) QZ_REQUIRES(Lock);
+  // What a run refused by OnInit reports when its reports go to the sink.
+  void ReportRefusalToSink();
   // An error for the event log once the lock is released.
   void NoteErrorLocked(uint32_t error) QZ_REQUIRES(Lock);
 
@@ -290,6 +316,9 @@ class TQZSvcObj {
   // The run's final stopped report is sent: the SCM takes it as the last
   // one, so nothing is reported after it until the next Run.
   bool StoppedReported QZ_GUARDED_BY(Lock) = false;
+  // The run has somewhere to report to: a status handle from the SCM, or the
+  // report sink.
+  bool Reporting QZ_GUARDED_BY(Lock) = false;
   // The check point of the last report, and the wait hint that progress set
   // for the pending state it was sent in (0: WaitHint).
   uint32_t LastCheckPoint QZ_GUARDED_BY(Lock) = 0;

@@ -196,6 +196,19 @@ void ReportServiceStopped(const char* name, uint32_t serviceExitCode) {
   ServiceApi().SetServiceStatus(handle, &status);
 }
 
+const char* ServiceStateName(uint32_t state) {
+  switch (state) {
+    case QZ_SERVICE_STOPPED: return "STOPPED";
+    case QZ_SERVICE_START_PENDING: return "START_PENDING";
+    case QZ_SERVICE_STOP_PENDING: return "STOP_PENDING";
+    case QZ_SERVICE_RUNNING: return "RUNNING";
+    case QZ_SERVICE_CONTINUE_PENDING: return "CONTINUE_PENDING";
+    case QZ_SERVICE_PAUSE_PENDING: return "PAUSE_PENDING";
+    case QZ_SERVICE_PAUSED: return "PAUSED";
+    default: return "UNKNOWN";
+  }
+}
+
 uint32_t ComposeServiceType(uint32_t type, bool interactive, bool shared) {
   if ((type & (SERVICE_WIN32_OWN_PROCESS | SERVICE_WIN32_SHARE_PROCESS)) == 0) {
     return type;
@@ -298,13 +311,18 @@ void TQZSvcObj::RunOnce(uint32_t argc, char** argv) {
         ok = false;
       }
     }
+    const bool toSink = ReportSink.Function != nullptr;
     if (!ok) {
-      ReportServiceStopped(passedName.Text(), ServiceExitCode);
+      if (toSink) {
+        ReportRefusalToSink();
+      } else {
+        ReportServiceStopped(passedName.Text(), ServiceExitCode);
+      }
       return;
     }
 
     TQZCurrentObjectScope current;
-    if (handler == nullptr) {
+    if (handler == nullptr && !toSink) {
       if (!current.Claim(this)) {
         ReportServiceStopped(passedName.Text(), ServiceExitCode);
         return;
@@ -322,18 +340,19 @@ void TQZSvcObj::RunOnce(uint32_t argc, char** argv) {
     if (StopEvent != nullptr && StopEvent->Handle != nullptr) StopEvent->TryWait();
 
     SERVICE_STATUS_HANDLE handle =
-        ServiceApi().RegisterServiceCtrlHandlerA(NullWhenEmpty(name), handler);
+        toSink ? nullptr : ServiceApi().RegisterServiceCtrlHandlerA(NullWhenEmpty(name), handler);
     const uint32_t registerError = handle == nullptr ? GetLastError() : 0;
     {
       TQZCritSectGuard guard(Lock);
       StatusHandle = handle;
+      Reporting = handle != nullptr || toSink;
       StoppedReported = false;
       LastCheckPoint = 0;
       ProgressWaitHint = 0;
       RunFailed = false;
       FailureCode = 0;
     }
-    if (handle == nullptr) {
+    if (handle == nullptr && !toSink) {
       LastError = registerError;
       LogEvent(SystemErrorText(LastError), EVENTLOG_ERROR_TYPE, 0, 0, TQZString());
       return;
@@ -506,7 +525,7 @@ void TQZSvcObj::EnterLocked(TQZControlKind kind, uint32_t code, TQZStepNode*& sp
   if (listed && !decision.InPlace && spare == nullptr) {
     // No memory to hold the control: it is refused, and the SCM is told the
     // state as it is rather than a pending state that would never end.
-    if (StatusHandle != nullptr && !StoppedReported) SendStatusLocked();
+    if (Reporting && !StoppedReported) SendStatusLocked();
     NoteErrorLocked(ERROR_NOT_ENOUGH_MEMORY);
     return;
   }
@@ -671,7 +690,7 @@ void TQZSvcObj::SetState(uint32_t state) {
 }
 
 void TQZSvcObj::SetStateLocked(uint32_t state, uint32_t waitHint, bool last) {
-  if (StatusHandle == nullptr || StoppedReported) return;
+  if (!Reporting || StoppedReported) return;
   if (State.load() != state) ProgressWaitHint = waitHint;
   State = state;
   SendStatusLocked();
@@ -680,14 +699,14 @@ void TQZSvcObj::SetStateLocked(uint32_t state, uint32_t waitHint, bool last) {
 
 bool TQZSvcObj::ReportProgress(uint32_t waitHint) {
   TQZLocked locked(*this);
-  if (StatusHandle == nullptr || StoppedReported || !IsPendingState(State.load())) return false;
+  if (!Reporting || StoppedReported || !IsPendingState(State.load())) return false;
   ProgressWaitHint = waitHint;
   return SendStatusLocked(true);
 }
 
 void TQZSvcObj::ReportStatus() {
   TQZLocked locked(*this);
-  if (StatusHandle == nullptr || StoppedReported) return;
+  if (!Reporting || StoppedReported) return;
   SendStatusLocked();
 }
 
@@ -719,12 +738,38 @@ bool TQZSvcObj::SendStatusLocked(bool advance) {
   status.dwWaitHint = ProgressWaitHint != 0 ? ProgressWaitHint : WaitHint;
   LastCheckPoint = status.dwCheckPoint;
   PrevState = state;
+  if (ReportSink.Function != nullptr) {
+    const TQZStatusReport report = {status.dwServiceType,    status.dwCurrentState,
+                                    status.dwControlsAccepted, status.dwWin32ExitCode,
+                                    status.dwServiceSpecificExitCode, status.dwCheckPoint,
+                                    status.dwWaitHint};
+    try {
+      ReportSink.Function(ReportSink.UserData, this, report);
+    } catch (...) {
+    }
+    return true;
+  }
   if (ServiceApi().SetServiceStatus(static_cast<SERVICE_STATUS_HANDLE>(StatusHandle),
                                     &status) != FALSE) {
     return true;
   }
   NoteErrorLocked(GetLastError());
   return false;
+}
+
+void TQZSvcObj::ReportRefusalToSink() {
+  // The same report ReportServiceStopped gives the SCM.
+  const TQZStatusReport report = {SERVICE_WIN32_OWN_PROCESS,
+                                  SERVICE_STOPPED,
+                                  SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN,
+                                  ERROR_SERVICE_SPECIFIC_ERROR,
+                                  ServiceExitCode,
+                                  0,
+                                  5000};
+  try {
+    ReportSink.Function(ReportSink.UserData, this, report);
+  } catch (...) {
+  }
 }
 
 void TQZSvcObj::SignalStop() {
