@@ -1,6 +1,7 @@
 // Unit tests of the application object: dispatch, help, console mode, the
 // service mode and the hook adapters, with a fake service control manager
 // behind the Win32 call table and standard input replaced by a pipe.
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -19,6 +20,7 @@
 #include "service/svc_obj.h"
 #include "tests/service/fake_platform.h"
 #include "tests/service/scoped_stdin.h"
+#include "tests/service/watchdog.h"
 
 using namespace qzsvc;
 
@@ -428,6 +430,123 @@ TEST_F(TQZSvcAppTest, ConsoleRunCallbackReplacesTheCtrlCWait) {
   EXPECT_EQ(Log.Events, (std::vector<std::string>{
                             "start console", "console run 3", "stop console"}));
   EXPECT_EQ(input.Unread(), "\x03untouched");
+}
+
+// --- Console run of the service ------------------------------------------------
+
+void WaitForStopWork(void*, TQZSvcObj* service) {
+  Callbacks->Add("execute");
+  while (!service->StopRequested) service->StopEvent->Wait();
+}
+void RecordPause(void*, TQZSvcObj*, bool&) { Callbacks->Add("pause"); }
+void RecordContinue(void*, TQZSvcObj*, bool&) { Callbacks->Add("continue"); }
+bool SlowRecordStart(TQZStringList* arguments, bool asService) {
+  Sleep(300);
+  return RecordStart(arguments, asService);
+}
+
+const char ServiceRunHead[] =
+    "Test TQZSvcApp demo\n\nPress Ctrl+C to stop, P to pause, C to continue.\n";
+
+class TQZSvcAppConsoleRunTest : public TQZSvcAppTest {
+ protected:
+  TQZSvcAppConsoleRunTest() {
+    App.ConsoleRunsService = true;
+    App.Service->OnExecute.Function = WaitForStopWork;
+    App.Service->OnPause.Function = RecordPause;
+    App.Service->OnContinue.Function = RecordContinue;
+  }
+  ~TQZSvcAppConsoleRunTest() override {
+    EXPECT_EQ(Fake.RunningThreads(), 0);
+    EXPECT_EQ(Fake.EscapedExceptions(), 0);
+  }
+  bool Logged(const std::string& event) {
+    std::lock_guard<std::mutex> guard(Log.Lock);
+    return std::find(Log.Events.begin(), Log.Events.end(), event) != Log.Events.end();
+  }
+  void WaitFor(uint32_t state, const char* event) {
+    PollOrAbort([&] { return App.Service->State.load() == state && Logged(event); }, event);
+  }
+};
+
+TEST_F(TQZSvcAppConsoleRunTest, DebugWalksStartPauseContinueAndStopThroughTheSequence) {
+  ScopedStdin input("", false);
+  std::string out;
+  std::thread run([&] { out = RunMain({"-debug", "a", "b"}); });
+  WaitFor(QZ_SERVICE_RUNNING, "execute");
+  input.Send("xp");
+  WaitFor(QZ_SERVICE_PAUSED, "pause");
+  input.Send("C");
+  WaitFor(QZ_SERVICE_RUNNING, "continue");
+  input.Send("\x03");
+  run.join();
+  EXPECT_EQ(out, std::string(ServiceRunHead) +
+                     "state: 2 START_PENDING\n"
+                     "state: 4 RUNNING\n"
+                     "state: 6 PAUSE_PENDING\n"
+                     "state: 7 PAUSED\n"
+                     "state: 5 CONTINUE_PENDING\n"
+                     "state: 4 RUNNING\n"
+                     "state: 3 STOP_PENDING\n"
+                     "state: 1 STOPPED\n");
+  // The callbacks run outside the SCM: asService is false.
+  EXPECT_EQ(Log.Events, (std::vector<std::string>{"start console", "execute", "pause",
+                                                  "continue", "stop console"}));
+  // The shape the SCM hands over: the service name, then what follows the switch.
+  EXPECT_EQ(Log.StartArguments, (std::vector<std::string>{"TestSvc", "a", "b"}));
+  EXPECT_EQ(Items(App.StartArgs), Log.StartArguments);
+  EXPECT_EQ(Fake.Count("RegisterServiceCtrlHandlerA"), 0);
+  EXPECT_EQ(Fake.Count("SetServiceStatus"), 0);
+  // The run's own thread and its control thread.
+  EXPECT_EQ(Fake.Count("CreateThread"), 2);
+  EXPECT_EQ(App.Service->State.load(), QZ_SERVICE_STOPPED);
+
+  // Without the flag the console mode is as it was.
+  App.ConsoleRunsService = false;
+  Log.Events.clear();
+  ScopedStdin again("\x03");
+  EXPECT_EQ(RunMain({"-debug"}), DebugRun);
+  EXPECT_EQ(Log.Events, (std::vector<std::string>{"start console", "stop console"}));
+}
+
+TEST_F(TQZSvcAppConsoleRunTest, StopAskedWhileStartingIsTakenOnceRunning) {
+  // Before its running report the run takes no control, as under the SCM; a
+  // stop lost there would leave the run going for ever.
+  App.OnStart = SlowRecordStart;
+  for (const char* input : {"\x03", ""}) {
+    SCOPED_TRACE(input[0] == '\0' ? "end of input" : "Ctrl+C byte");
+    Log.Events.clear();
+    ScopedStdin stdinput(input, input[0] == '\0');
+    EXPECT_EQ(RunMain({"-debug"}), std::string(ServiceRunHead) +
+                                       "state: 2 START_PENDING\n"
+                                       "state: 4 RUNNING\n"
+                                       "state: 3 STOP_PENDING\n"
+                                       "state: 1 STOPPED\n");
+    EXPECT_EQ(Log.Events,
+              (std::vector<std::string>{"start console", "execute", "stop console"}));
+    EXPECT_EQ(Log.StartArguments, std::vector<std::string>{"TestSvc"});
+  }
+}
+
+TEST_F(TQZSvcAppConsoleRunTest, RefusedStartPrintsTheExitCodesAndEndsWithoutInput) {
+  Log.StartResult = false;
+  App.Service->ServiceExitCode = 3;
+  ScopedStdin input("", false);
+  EXPECT_EQ(RunMain({"-debug"}), std::string(ServiceRunHead) +
+                                     "state: 2 START_PENDING\n"
+                                     "state: 1 STOPPED\n"
+                                     "exit code: 1066, service-specific 3\n");
+  EXPECT_EQ(Log.Events, std::vector<std::string>{"start console"});
+}
+
+TEST_F(TQZSvcAppConsoleRunTest, RunThreadThatCannotBeMadeIsReportedAndNothingRuns) {
+  Fake.Fail("CreateThread", ERROR_NOT_ENOUGH_MEMORY, 1);
+  ScopedStdin input("", false);
+  EXPECT_EQ(RunMain({"-debug"}), std::string(ServiceRunHead) +
+                                     "run service failure! reason(8): " +
+                                     Text(SystemErrorText(ERROR_NOT_ENOUGH_MEMORY)) + "\n");
+  EXPECT_TRUE(Log.Events.empty());
+  EXPECT_EQ(App.Service->State.load(), QZ_SERVICE_STOPPED);
 }
 
 // --- Service mode and adapters --------------------------------------------------

@@ -1176,6 +1176,104 @@ TEST_F(SvcRuntimeTest, ControlThreadThatCannotBeMadeFailsTheStart) {
   EXPECT_EQ(object.State.load(), QZ_SERVICE_STOPPED);
 }
 
+// --- Report sink ----------------------------------------------------------------
+
+// The reports a sink received, in the shape the SCM's are compared in.
+struct SinkRecord {
+  std::mutex Mutex;
+  std::vector<Row> Rows;
+  std::vector<uint32_t> ServiceExitCodes;
+  static void Take(void* record, TQZSvcObj*, const TQZStatusReport& report) {
+    SinkRecord* self = static_cast<SinkRecord*>(record);
+    std::lock_guard<std::mutex> lock(self->Mutex);
+    self->Rows.push_back(Row{report.ServiceType, report.State, report.ControlsAccepted,
+                             report.Win32ExitCode, report.CheckPoint, report.WaitHint});
+    self->ServiceExitCodes.push_back(report.ServiceExitCode);
+  }
+  std::vector<Row> Taken() {
+    std::lock_guard<std::mutex> lock(Mutex);
+    return Rows;
+  }
+};
+
+// A start with progress, a slow pause, a stop and a work that waits for it,
+// run once under the SCM and once with its reports sent to a sink: the sink
+// must be told exactly what the SCM is.
+TEST_F(SvcRuntimeTest, ReportSinkIsToldWhatTheScmWouldBeAndTheScmNothing) {
+  auto script = [](HookScript& hooks, TQZSvcObj& object) {
+    hooks.Start = [&object](bool&) { object.ReportProgress(1500); };
+    hooks.Pause = [&object](bool&) { object.ReportProgress(700); };
+    hooks.Continue = [](bool&) {};
+    hooks.Execute = [&object] {
+      while (!object.StopRequested) object.StopEvent->Wait();
+    };
+    hooks.Attach(object);
+  };
+  auto waitFor = [](TQZSvcObj& object, uint32_t state) {
+    PollOrAbort([&] { return object.State.load() == state; }, "a state");
+  };
+
+  std::vector<Row> scmRows;
+  {
+    TQZSvcObj object("Svc");
+    HookScript hooks;
+    script(hooks, object);
+    Add("Svc", object);
+    DispatcherThread dispatcher;
+    WaitRunning();
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_PAUSE));
+    waitFor(object, QZ_SERVICE_PAUSED);
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
+    EXPECT_TRUE(dispatcher.Join());
+    scmRows = Rows();
+    RemoveServiceObject("Svc");
+  }
+  ASSERT_EQ(scmRows.size(), 8u);  // the progress reports included
+
+  Scm.ForgetCalls();
+  TQZSvcObj object("Svc");
+  HookScript hooks;
+  script(hooks, object);
+  SinkRecord sink;
+  object.ReportSink = {&SinkRecord::Take, &sink};
+  char name[] = "Svc";
+  char* argv[] = {name};
+  std::thread run([&] { object.Run(1, argv); });
+  waitFor(object, QZ_SERVICE_RUNNING);
+  object.Control(SERVICE_CONTROL_PAUSE);
+  waitFor(object, QZ_SERVICE_PAUSED);
+  object.Control(SERVICE_CONTROL_STOP);
+  run.join();
+  EXPECT_EQ(sink.Taken(), scmRows);
+  EXPECT_EQ(Scm.Count("RegisterServiceCtrlHandlerA"), 0);
+  EXPECT_EQ(Scm.Count("SetServiceStatus"), 0);
+  EXPECT_EQ(hooks.Calls(),
+            (std::vector<std::string>{"OnStart", "OnExecute", "OnPause", "OnStop"}));
+}
+
+TEST_F(SvcRuntimeTest, ReportSinkIsToldOfARefusedRunAndNoHandlerIsRegistered) {
+  for (bool initRefuses : {true, false}) {
+    SCOPED_TRACE(initRefuses ? "init refuses" : "start refuses");
+    Scm.ForgetCalls();
+    TQZSvcObj object("Svc");
+    object.ServiceExitCode = 9;
+    HookScript hooks;
+    hooks.Init = [initRefuses](TQZStringList*, TQZHandlerFunction*) { return !initRefuses; };
+    hooks.Start = [](bool& ok) { ok = false; };
+    hooks.Attach(object);
+    SinkRecord sink;
+    object.ReportSink = {&SinkRecord::Take, &sink};
+    object.Run(0, nullptr);
+    const std::vector<Row> expected =
+        initRefuses ? std::vector<Row>{Failed(R(1, 5, 0))}
+                    : std::vector<Row>{R(2, 0, 1), Failed(R(1, 7, 0))};
+    EXPECT_EQ(sink.Taken(), expected);
+    EXPECT_EQ(sink.ServiceExitCodes.back(), 9u);
+    EXPECT_EQ(Scm.Count("RegisterServiceCtrlHandlerA"), 0);
+    EXPECT_EQ(Scm.Count("SetServiceStatus"), 0);
+  }
+}
+
 TEST(TQZSvcObjTest, NewObjectIsStoppedWithDefinitionDefaults) {
   TQZSvcObj object("My Svc");
   EXPECT_EQ(Text(object.GetServiceName()), "My Svc");
