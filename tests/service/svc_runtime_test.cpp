@@ -1203,7 +1203,7 @@ TEST_F(SvcRuntimeTest, ReportSinkIsToldWhatTheScmWouldBeAndTheScmNothing) {
   auto script = [](HookScript& hooks, TQZSvcObj& object) {
     hooks.Start = [&object](bool&) { object.ReportProgress(1500); };
     hooks.Pause = [&object](bool&) { object.ReportProgress(700); };
-    hooks.Continue = [](bool&) {};
+    hooks.Stop = [](bool&) {};
     hooks.Execute = [&object] {
       while (!object.StopRequested) object.StopEvent->Wait();
     };
