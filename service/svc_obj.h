@@ -61,7 +61,13 @@ struct TQZStartHook {
 };
 // OnStop, OnPause, OnContinue: control thread, after the pending report of
 // the control. ok is true on entry; clearing it refuses the control and the
-// state before it is reported again. StopRequested is set and StopEvent
+// state before it is reported again. A pause while paused, or a continue
+// while running, is carried out like any other: the SCM is told the pending
+// state, the hook runs and sees State at that pending state as for a real
+// change, and the state asked for (which is also the state before) is
+// reported after it, whether the hook cleared ok or not. The hook is not
+// told that nothing changes: one that must act once per change keeps its
+// own flag, as the ticker's Paused does. StopRequested is set and StopEvent
 // signalled before OnStop is called, so OnStop may wait for OnExecute to
 // return. Clearing ok in OnStop takes the stop back (StopRequested is
 // cleared again) only while the work goes on: once OnExecute has returned

@@ -136,6 +136,14 @@ const DecisionRow kDecisions[] = {
     {4, None, N, N, Y, Y, K::Pause, 4, None, N},
     {4, None, N, N, Y, Y, K::User, 4, None, N},
     {4, None, N, N, Y, Y, K::WorkEnded, 0, None, N},
+    // A pause while paused, a continue while running: carried out like any
+    // other, with the pending state told and the hook run (the rows of the
+    // idle states above), or in place without a hook; behind a change still
+    // pending as well.
+    {7, None, N, N, N, N, K::Pause, 6, S::Pause, Y},
+    {4, None, N, N, N, N, K::Continue, 5, S::Continue, Y},
+    {6, S::Pause, N, N, N, Y, K::Pause, 6, S::Pause, N},
+    {5, None, Y, N, N, Y, K::Continue, 5, S::Continue, N},
 };
 
 TEST(TQZSequenceTest, EveryStateAgainstEveryControl) {
@@ -188,6 +196,13 @@ TEST(TQZSequenceTest, FinishedStepReportsItsOutcomeUnlessALaterChangeWasAnnounce
       // state, so only the settled state is kept.
       {S::Pause, Y, 4, Y, N, {0, 7, N, N}},
       {S::Continue, N, 7, Y, N, {0, 7, N, N}},
+      // A pause while paused, a continue while running: the state asked
+      // for is reported after the hook, refused or not, as it is the state
+      // before as well.
+      {S::Pause, Y, 7, N, N, {7, 7, N, N}},
+      {S::Pause, N, 7, N, N, {7, 7, N, N}},
+      {S::Continue, Y, 4, N, N, {4, 4, N, N}},
+      {S::Continue, N, 4, N, N, {4, 4, N, N}},
       // User controls change nothing.
       {S::User, Y, 7, N, N, {0, 7, N, N}},
       // A stop ends the run, or refused reports the state before it; once
