@@ -68,10 +68,11 @@ class TQZSvcApp {
   // False (or no callback) refuses the start: the run ends with exit code
   // 1066 and Service->ServiceExitCode.
   bool (*OnStart)(TQZStringList* arguments, bool asService) = nullptr;
-  // OnStop: console mode after the wait or OnConsoleRun; under the SCM on the
-  // stop and shutdown controls and when the work ends by itself, on the
-  // run's control thread, after Service->StopRequested is set, so it may wait
-  // for OnExecute to return; a long stop calls Service->ReportProgress.
+  // OnStop: console mode after the wait or OnConsoleRun; under the SCM (and
+  // in the console run of the service) on the stop and shutdown controls and
+  // when the work ends by itself, on the run's control thread, after
+  // Service->StopRequested is set, so it may wait for OnExecute to return; a
+  // long stop calls Service->ReportProgress.
   void (*OnStop)(bool asService) = nullptr;
   // Console mode, main thread, in place of the wait for Ctrl+C; the mode
   // stops when it returns. Not called in the console run of the service.
