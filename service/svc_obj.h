@@ -360,8 +360,8 @@ class TQZSvcObj {
   void* ControlThread QZ_GUARDED_BY(Lock) = nullptr;
   // Auto-reset: a step was queued or the run is ending.
   TQZEvent ControlWake{nullptr, 0, false};
-  // Auto-reset, for the service main thread: the run is ending, the control
-  // thread has left, or SignalStop was called.
+  // Auto-reset, for the service main thread: the control thread has left at
+  // the run's end, or SignalStop was called.
   TQZEvent StopWake{nullptr, 0, false};
   // Manual-reset event, signalled while no Run is under way: the dispatcher
   // returns once every service has reported stopped, which is before the

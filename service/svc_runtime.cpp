@@ -602,9 +602,9 @@ void TQZSvcObj::FinishStepLocked(TQZStepKind step, bool ok, bool threw) {
   }
   if (end.Report != 0) SetStateLocked(end.Report);
   if (end.RunEnds) {
+    // The service main thread is woken once the control thread has left.
     RunEnding = true;
     ControlWake.Set();
-    StopWake.Set();
   }
 }
 
@@ -679,8 +679,18 @@ void TQZSvcObj::RunSteps() {
     }
     bool threw = false;
     const bool ok = RunHook(step, code, threw);
-    TQZLocked locked(*this);
-    FinishStepLocked(step, ok, threw);
+    {
+      TQZLocked locked(*this);
+      FinishStepLocked(step, ok, threw);
+      // Leaving at once after the run's last step saves the service main
+      // thread a wake-up on its way to the final report.
+      leave = RunEnding && QueueHead == nullptr && FinalStep == TQZStepKind::None;
+      if (leave) ThreadLeft = true;
+    }
+    if (leave) {
+      StopWake.Set();
+      return;
+    }
   }
 }
 
