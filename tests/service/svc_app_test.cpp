@@ -467,19 +467,33 @@ class TQZSvcAppConsoleRunTest : public TQZSvcAppTest {
   void WaitFor(uint32_t state, const char* event) {
     PollOrAbort([&] { return App.Service->State.load() == state && Logged(event); }, event);
   }
+  // Main on a thread of its own; Typing runs meanwhile. A run that never
+  // ends (a stop lost on its way) aborts the test run instead of hanging it.
+  std::string RunMainWatched(const std::vector<std::string>& arguments,
+                             const std::function<void()>& typing = [] {}) {
+    std::atomic<bool> ended{false};
+    std::string out;
+    std::thread run([&] {
+      out = RunMain(arguments);
+      ended = true;
+    });
+    typing();
+    PollOrAbort([&] { return ended.load(); }, "the console run to end");
+    run.join();
+    return out;
+  }
 };
 
 TEST_F(TQZSvcAppConsoleRunTest, DebugWalksStartPauseContinueAndStopThroughTheSequence) {
   ScopedStdin input("", false);
-  std::string out;
-  std::thread run([&] { out = RunMain({"-debug", "a", "b"}); });
-  WaitFor(QZ_SERVICE_RUNNING, "execute");
-  input.Send("xp");
-  WaitFor(QZ_SERVICE_PAUSED, "pause");
-  input.Send("C");
-  WaitFor(QZ_SERVICE_RUNNING, "continue");
-  input.Send("\x03");
-  run.join();
+  const std::string out = RunMainWatched({"-debug", "a", "b"}, [&] {
+    WaitFor(QZ_SERVICE_RUNNING, "execute");
+    input.Send("xp");
+    WaitFor(QZ_SERVICE_PAUSED, "pause");
+    input.Send("C");
+    WaitFor(QZ_SERVICE_RUNNING, "continue");
+    input.Send("\x03");
+  });
   EXPECT_EQ(out, std::string(ServiceRunHead) +
                      "state: 2 START_PENDING\n"
                      "state: 4 RUNNING\n"
@@ -517,7 +531,7 @@ TEST_F(TQZSvcAppConsoleRunTest, StopAskedWhileStartingIsTakenOnceRunning) {
     SCOPED_TRACE(input[0] == '\0' ? "end of input" : "Ctrl+C byte");
     Log.Events.clear();
     ScopedStdin stdinput(input, input[0] == '\0');
-    EXPECT_EQ(RunMain({"-debug"}), std::string(ServiceRunHead) +
+    EXPECT_EQ(RunMainWatched({"-debug"}), std::string(ServiceRunHead) +
                                        "state: 2 START_PENDING\n"
                                        "state: 4 RUNNING\n"
                                        "state: 3 STOP_PENDING\n"
