@@ -4,18 +4,20 @@
 
 #include <cstdint>
 
+#include "foundation/thread_annotations.h"
+
 // A critical section. It is recursive on every platform, as Win32's is: the
 // thread that owns it may enter it again, and it is free once that thread
 // has left it as many times as it entered.
-class TQZCritSect {
+class QZ_CAPABILITY("mutex") TQZCritSect {
  public:
   TQZCritSect();
   virtual ~TQZCritSect();
   TQZCritSect(const TQZCritSect&) = delete;
   TQZCritSect& operator=(const TQZCritSect&) = delete;
 
-  void Enter();
-  void Leave();
+  void Enter() QZ_ACQUIRE();
+  void Leave() QZ_RELEASE();
 
  private:
   // Holds the platform's critical section (CRITICAL_SECTION or a mutex).
@@ -23,10 +25,10 @@ class TQZCritSect {
 };
 
 // Holds a critical section for one scope.
-class TQZCritSectGuard {
+class QZ_SCOPED_CAPABILITY TQZCritSectGuard {
  public:
-  explicit TQZCritSectGuard(TQZCritSect& cs) : Cs(cs) { Cs.Enter(); }
-  ~TQZCritSectGuard() { Cs.Leave(); }
+  explicit TQZCritSectGuard(TQZCritSect& cs) QZ_ACQUIRE(cs) : Cs(cs) { Cs.Enter(); }
+  ~TQZCritSectGuard() QZ_RELEASE() { Cs.Leave(); }
   TQZCritSectGuard(const TQZCritSectGuard&) = delete;
   TQZCritSectGuard& operator=(const TQZCritSectGuard&) = delete;
 

@@ -4,9 +4,12 @@
 #  - the foundation against the standard library, natively and under Wine
 #    (where raw Win32 joins in), and the log file against spdlog's rotating
 #    file sink, natively;
-#  - under Wine's service control manager, the demo service against a bare
-#    Win32 service: control round trips, CPU while idle (also of a service
-#    with its log file and output capture on), stripped size.
+#  - under Wine's service control manager, the framework's service against a
+#    bare Win32 service: control round trips of a service with every
+#    control's hook set (carried out by its control thread), the pause of
+#    the demo, which has no pause hook (completed by its control handler),
+#    CPU while idle (also of a service with its log file and output capture
+#    on), stripped size.
 # Usage: scripts/bench.sh [foundation|services]   (default: both)
 # Environment: QZ_BENCH_ARGS (extra Google Benchmark flags), QZ_BENCH_ROUNDS
 # (round trips per service, default 61), QZ_BENCH_IDLE_SECONDS (default 10).
@@ -102,6 +105,7 @@ DEMO="$BIN/svcdemo.exe"
 BARE_NAME=QZBareSvc
 BARE_USER32_NAME=QZBareUser32Svc
 LOG_IDLE_NAME=QZLogIdleSvc
+HOOKED_NAME=QZHookedSvc
 DEMO_NAME=TestSvc
 TMUX_SOCKET="qzbench$$"
 CONSOLE_PID=""
@@ -118,6 +122,7 @@ finish() {
     wine "$BIN/qz_bench_scm.exe" remove "$BARE_NAME" >/dev/null 2>&1
     wine "$BIN/qz_bench_scm.exe" remove "$BARE_USER32_NAME" >/dev/null 2>&1
     wine "$BIN/qz_bench_scm.exe" remove "$LOG_IDLE_NAME" >/dev/null 2>&1
+    wine "$BIN/qz_bench_scm.exe" remove "$HOOKED_NAME" >/dev/null 2>&1
   fi
   if [ -d "$WINEPREFIX" ]; then
     wineserver -k >/dev/null 2>&1
@@ -210,11 +215,19 @@ idle_row() {  # idle_row <label> <ms> [theirs]
 }
 
 header "services on Wine's SCM (win32); round trips: medians of $ROUNDS rounds, ratio = median of per-round ratios"
-for name in "$DEMO_NAME" "$BARE_NAME" "$BARE_USER32_NAME"; do scm remove "$name" >/dev/null; done
+for name in "$DEMO_NAME" "$BARE_NAME" "$BARE_USER32_NAME" "$HOOKED_NAME"; do
+  scm remove "$name" >/dev/null
+done
 wine "$DEMO" -install | tr -d '\r' | grep -q success || { echo "bench: svcdemo -install failed" >&2; exit 1; }
 scm install "$BARE_NAME" "$(winepath -w "$BIN/bare_service.exe") /service" || exit 1
 scm install "$BARE_USER32_NAME" "$(winepath -w "$BIN/bare_service_user32.exe") /service" || exit 1
-scm roundtrip "$ROUNDS" "$DEMO_NAME" "$BARE_NAME" || exit 1
+scm install "$HOOKED_NAME" "$(winepath -w "$BIN/hooked_service.exe") /service" || exit 1
+# Every control of this service goes through its control thread.
+scm roundtrip "$ROUNDS" "$HOOKED_NAME" "$BARE_NAME" || exit 1
+# The demo has no pause hook: its control handler completes the pause itself.
+demo_rows=$(scm roundtrip "$ROUNDS" "$DEMO_NAME" "$BARE_NAME" "  demo, no pause hook,") || exit 1
+printf '%s\n' "$demo_rows" | grep 'pause -> paused'
+scm remove "$HOOKED_NAME" >/dev/null
 # What importing USER32 alone costs the bare service.
 user32_rows=$(scm roundtrip "$ROUNDS" "$BARE_USER32_NAME" "$BARE_NAME" "  bare+USER32") || exit 1
 printf '%s\n' "$user32_rows" | head -n1

@@ -5,8 +5,10 @@
 
 #include <atomic>
 #include <cstring>
+#include <initializer_list>
 
 #include "foundation/win32.h"
+#include "service/platform.h"
 
 namespace {
 
@@ -140,7 +142,201 @@ void WaitOnStream(HANDLE input, HANDLE stop) {
   Release(reader);
 }
 
+// Hands the blocks of a stream to the thread that reads controls, one block
+// at a time: the reader reads the next only once the last was taken, and
+// leaves once told to quit. It may outlive ReadControls (blocked in a read),
+// so both hold it, and it reads through a handle of its own as StreamReader
+// does.
+struct BlockReader {
+  explicit BlockReader(HANDLE input)
+      : Input(StreamReader::Duplicate(input)),
+        Ready(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
+        Taken(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
+        Quit(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+  ~BlockReader() {
+    for (HANDLE handle : {Input, Ready, Taken, Quit}) {
+      if (handle != nullptr) CloseHandle(handle);
+    }
+  }
+  BlockReader(const BlockReader&) = delete;
+  BlockReader& operator=(const BlockReader&) = delete;
+
+  bool Usable() const {
+    return Input != nullptr && Ready != nullptr && Taken != nullptr && Quit != nullptr;
+  }
+
+  HANDLE Input;
+  HANDLE Ready;  // Block holds Count bytes; 0: the input has ended
+  HANDLE Taken;
+  HANDLE Quit;
+  char Block[4096];
+  DWORD Count = 0;
+  std::atomic<int> Holders{2};
+};
+
+void Release(BlockReader* reader) {
+  if (--reader->Holders == 0) delete reader;
+}
+
+DWORD WINAPI BlockReaderThread(void* context) {
+  BlockReader* reader = static_cast<BlockReader*>(context);
+  for (;;) {
+    DWORD read = 0;
+    const bool got = ReadFile(reader->Input, reader->Block, sizeof reader->Block, &read,
+                              nullptr) && read > 0;
+    // Written before the event is set, so the taker sees it.
+    reader->Count = got ? read : 0;
+    SetEvent(reader->Ready);
+    if (!got) break;
+    HANDLE handles[2] = {reader->Taken, reader->Quit};
+    if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0) break;
+  }
+  Release(reader);
+  return 0;
+}
+
+const uint32_t StopControl = 1;
+// How soon a stop the run could not take yet is asked again.
+const DWORD StopRetryMs = 50;
+
+// Hands controls on, and keeps a stop that the run could not take yet (it is
+// still starting, or has not begun) owed until it is taken.
+struct ControlTarget {
+  bool (*Deliver)(void* context, uint32_t code);
+  void* Context;
+  bool StopOwed = false;
+
+  void Stop() { StopOwed = !Deliver(Context, StopControl); }
+  void Key(char key) {
+    const uint32_t code = ConsoleKeyControl(key);
+    if (code == StopControl) {
+      Stop();
+    } else if (code != 0) {
+      Deliver(Context, code);
+    }
+  }
+  DWORD Timeout() const { return StopOwed ? StopRetryMs : INFINITE; }
+};
+
+enum class Woken { Ended, Control, Input, Retry, Failed };
+
+// Waits for the end of the run, a control event or the input; stop and
+// input may be null, and are then left out.
+Woken WaitForAny(HANDLE ended, HANDLE stop, HANDLE input, DWORD timeout) {
+  HANDLE handles[3] = {ended};
+  Woken meaning[3] = {Woken::Ended};
+  DWORD count = 1;
+  if (stop != nullptr) {
+    handles[count] = stop;
+    meaning[count++] = Woken::Control;
+  }
+  if (input != nullptr) {
+    handles[count] = input;
+    meaning[count++] = Woken::Input;
+  }
+  const DWORD result = WaitForMultipleObjects(count, handles, FALSE, timeout);
+  if (result == WAIT_TIMEOUT) return Woken::Retry;
+  if (result >= WAIT_OBJECT_0 + count) return Woken::Failed;
+  return meaning[result - WAIT_OBJECT_0];
+}
+
+// Stops the run and waits for its end, so that the caller never returns
+// while it goes on.
+void StopAndWait(HANDLE ended, ControlTarget& target) {
+  for (target.Stop(); WaitForSingleObject(ended, target.Timeout()) == WAIT_TIMEOUT;) {
+    target.Stop();
+  }
+}
+
+void TakeControlEvent(HANDLE stop, ControlTarget& target) {
+  ResetEvent(stop);
+  target.Stop();
+}
+
+void ReadConsoleControls(HANDLE input, HANDLE stop, HANDLE ended, ControlTarget& target) {
+  for (;;) {
+    switch (WaitForAny(ended, stop, input, target.Timeout())) {
+      case Woken::Ended: return;
+      case Woken::Failed: StopAndWait(ended, target); return;
+      case Woken::Control: TakeControlEvent(stop, target); continue;
+      case Woken::Retry: target.Stop(); continue;
+      case Woken::Input: break;
+    }
+    // Every record is taken out of the buffer, so that its handle is not
+    // signalled again for the same one.
+    INPUT_RECORD record;
+    DWORD read = 0;
+    if (!ReadConsoleInputA(input, &record, 1, &read)) {
+      // Without its input only the control events can reach the run.
+      input = nullptr;
+      continue;
+    }
+    if (read == 1 && record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) {
+      target.Key(record.Event.KeyEvent.uChar.AsciiChar);
+    }
+  }
+}
+
+void ReadStreamControls(HANDLE input, HANDLE stop, HANDLE ended, ControlTarget& target) {
+  BlockReader* reader = new BlockReader(input);
+  HANDLE thread = nullptr;
+  if (reader->Usable()) {
+    thread = CreateThread(nullptr, 0, &BlockReaderThread, reader, 0, nullptr);
+  }
+  if (thread == nullptr) {
+    delete reader;
+    // Unreadable input counts as its end.
+    StopAndWait(ended, target);
+    return;
+  }
+  CloseHandle(thread);
+  HANDLE ready = reader->Ready;
+  for (bool running = true; running;) {
+    switch (WaitForAny(ended, stop, ready, target.Timeout())) {
+      case Woken::Ended: running = false; break;
+      case Woken::Failed: StopAndWait(ended, target); running = false; break;
+      case Woken::Control: TakeControlEvent(stop, target); break;
+      case Woken::Retry: target.Stop(); break;
+      case Woken::Input: {
+        const DWORD count = reader->Count;
+        if (count == 0) {
+          ready = nullptr;
+          target.Stop();
+          break;
+        }
+        for (DWORD i = 0; i < count; ++i) target.Key(reader->Block[i]);
+        SetEvent(reader->Taken);
+        break;
+      }
+    }
+  }
+  SetEvent(reader->Quit);
+  Release(reader);
+}
+
+struct Routine {
+  void (*Function)(void* context);
+  void* Context;
+};
+
+DWORD WINAPI RoutineThread(void* routine) {
+  const Routine* call = static_cast<const Routine*>(routine);
+  call->Function(call->Context);
+  return 0;
+}
+
 }  // namespace
+
+uint32_t ConsoleKeyControl(char key) {
+  switch (key) {
+    case CtrlC: return StopControl;
+    case 'p':
+    case 'P': return 2;
+    case 'c':
+    case 'C': return 3;
+    default: return 0;
+  }
+}
 
 bool HandleConsoleControl(unsigned long event) {
   if (!WaitArmed.load()) return false;
@@ -177,6 +373,40 @@ void TQZConsoleStopWait::Wait() {
     WaitOnStream(input, stop);
   }
   // Without standard input the wait ends at once, as at the end of input.
+}
+
+void TQZConsoleStopWait::ReadControls(void* ended,
+                                      bool (*deliver)(void* context, uint32_t code),
+                                      void* context) {
+  ControlTarget target = {deliver, context};
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  HANDLE stop = Events().Stop;
+  // Without the event the handler leaves control events to the default one.
+  if (!ValidHandle(stop)) stop = nullptr;
+  if (IsConsoleInput(input)) {
+    ReadConsoleControls(input, stop, ended, target);
+  } else if (ValidHandle(input)) {
+    ReadStreamControls(input, stop, ended, target);
+  } else {
+    // Without standard input, as at its end.
+    StopAndWait(ended, target);
+  }
+}
+
+bool TQZConsoleStopWait::RunWithControls(void (*routine)(void* context),
+                                         bool (*deliver)(void* context, uint32_t code),
+                                         void* context, uint32_t& error) {
+  Routine call = {routine, context};
+  HANDLE thread =
+      ServiceApi().CreateThread(nullptr, 0, &RoutineThread, &call, 0, nullptr);
+  if (thread == nullptr) {
+    error = GetLastError();
+    return false;
+  }
+  ReadControls(thread, deliver, context);
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+  return true;
 }
 
 void TQZConsoleStopWait::Finish() { SetEvent(Events().Finished); }

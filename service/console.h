@@ -22,6 +22,23 @@ class TQZConsoleStopWait {
   // standard input) of value 3, or at the end of the input, or when the input
   // cannot be read.
   void Wait();
+  // Until ended (a waitable handle) is signalled, hands each control the
+  // user asks for to deliver, with the Win32 control code: a control event
+  // (Ctrl+C, Ctrl+Break, close, logoff, shutdown), a key (console) or byte
+  // (any other standard input) of value 3, and the end of the input ask for
+  // a stop (1); 'p' for a pause (2) and 'c' for a continue (3), either case.
+  // A stream is read on a thread of its own, so nothing spins while no byte
+  // comes; bytes read after ended is signalled are dropped. deliver returns
+  // false for a stop the run cannot take yet (it is still starting); the
+  // stop is then asked again every 50 ms until it is taken.
+  void ReadControls(void* ended, bool (*deliver)(void* context, uint32_t code), void* context);
+  // Runs routine (context) on a thread of its own and meanwhile reads the
+  // user's controls for deliver (context, code) as ReadControls does;
+  // returns once routine has returned. False, with the error, when the
+  // thread cannot be made.
+  bool RunWithControls(void (*routine)(void* context),
+                       bool (*deliver)(void* context, uint32_t code), void* context,
+                       uint32_t& error);
   // Lets go of a close, logoff or shutdown event: the process ends as soon as
   // its handler returns, so the handler holds it until the stop has run.
   void Finish();
@@ -29,6 +46,9 @@ class TQZConsoleStopWait {
  private:
   bool Registered = false;
 };
+
+// The control code a key or input byte asks for in ReadControls; 0: none.
+uint32_t ConsoleKeyControl(char key);
 
 // The control handler's decision for one console control event: true when
 // the event was taken for a waiting console run. Blocks for the close,

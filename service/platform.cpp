@@ -17,6 +17,7 @@ TQZServiceApi MakeRealApi() {
   api.StartServiceCtrlDispatcherA = ::StartServiceCtrlDispatcherA;
   api.RegisterServiceCtrlHandlerA = ::RegisterServiceCtrlHandlerA;
   api.SetServiceStatus = ::SetServiceStatus;
+  api.CreateThread = ::CreateThread;
   api.RegisterEventSourceA = ::RegisterEventSourceA;
   api.ReportEventA = ::ReportEventA;
   api.DeregisterEventSource = ::DeregisterEventSource;

@@ -12,6 +12,10 @@ struct TQZServiceApi {
   (LPCSTR name, LPHANDLER_FUNCTION handler);
   BOOL(WINAPI* SetServiceStatus)(SERVICE_STATUS_HANDLE handle,
                                  LPSERVICE_STATUS status);
+  // The control thread of a service run.
+  HANDLE(WINAPI* CreateThread)(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
+                               LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                               DWORD flags, LPDWORD threadId);
   // Event log.
   HANDLE(WINAPI* RegisterEventSourceA)(LPCSTR server, LPCSTR source);
   BOOL(WINAPI* ReportEventA)(HANDLE log, WORD type, WORD category,

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <new>
 
 #include "foundation/format.h"
@@ -76,6 +77,48 @@ bool IsRootedPath(const TQZString& path) {
   if (text[0] == '\\' || text[0] == '/') return true;
   return path.Length() >= 2 && text[1] == ':' &&
          ((text[0] >= 'A' && text[0] <= 'Z') || (text[0] >= 'a' && text[0] <= 'z'));
+}
+
+const char ConsoleRunKeys[] = "Press Ctrl+C to stop, P to pause, C to continue.\n";
+
+// What the console run of the service shares between its threads: the
+// arguments Run is given, and the state last printed, which only the report
+// sink touches, under the runtime's lock.
+struct TQZConsoleRun {
+  TQZSvcObj* Service;
+  uint32_t Count;
+  char** Arguments;
+  uint32_t Printed;
+};
+
+void RunInConsole(void* context) {
+  TQZConsoleRun* run = static_cast<TQZConsoleRun*>(context);
+  run->Service->Run(run->Count, run->Arguments);
+}
+
+// False for a stop the run could not take yet: before its running report
+// it takes no control, as under the SCM, and the stop is asked again. Once
+// running, a state never returns to those two within the run.
+bool DeliverInConsole(void* context, uint32_t code) {
+  TQZSvcObj* service = static_cast<TQZConsoleRun*>(context)->Service;
+  const uint32_t before = service->State.load();
+  service->Control(code);
+  return before != QZ_SERVICE_START_PENDING && before != QZ_SERVICE_STOPPED;
+}
+
+void PrintReport(void* context, TQZSvcObj* /*object*/, const TQZStatusReport& report) {
+  TQZConsoleRun* run = static_cast<TQZConsoleRun*>(context);
+  // Progress and repeated reports of the same state print nothing.
+  if (report.State == run->Printed) return;
+  run->Printed = report.State;
+  PrintText("state: %u %s\n", static_cast<unsigned>(report.State),
+            qzsvc::ServiceStateName(report.State));
+  if (report.State == QZ_SERVICE_STOPPED && report.Win32ExitCode != 0) {
+    PrintText("exit code: %u, service-specific %u\n",
+              static_cast<unsigned>(report.Win32ExitCode),
+              static_cast<unsigned>(report.ServiceExitCode));
+  }
+  std::fflush(stdout);
 }
 
 int32_t SwitchCode(uintptr_t data) {
@@ -161,7 +204,8 @@ bool TQZSvcApp::LogV(const char* format, va_list args) {
 }
 
 void TQZSvcApp::StartCapture() {
-  if (!CaptureOutput) return;
+  // The console run keeps its console: the state lines are printed there.
+  if (!CaptureOutput || InConsoleRun.load()) return;
   TQZLogFile* log = LogFile();
   if (log == nullptr) return;
   if (Capture == nullptr) Capture = new (std::nothrow) TQZOutputCapture(log);
@@ -324,6 +368,10 @@ void TQZSvcApp::ShowHelp(const TQZString& switchText, bool unsupported) {
 }
 
 void TQZSvcApp::RunConsole(int argc, char** argv) {
+  if (ConsoleRunsService) {
+    RunConsoleService(argc, argv);
+    return;
+  }
   if (StartArgs == nullptr) StartArgs = new TQZStringList();
   // The list holds exactly this run's command line, the program path and
   // the switch included.
@@ -368,6 +416,41 @@ void TQZSvcApp::RunConsole(int argc, char** argv) {
   std::fflush(stdout);
 }
 
+void TQZSvcApp::RunConsoleService(int argc, char** argv) {
+  WriteText(GetTitle());
+  std::fputs("\n\n", stdout);
+
+  // The shape the SCM hands over: the service name, then the parameters,
+  // here those after the switch.
+  const TQZString name = Service->GetServiceName();
+  const int params = argc > 2 && argv != nullptr ? argc - 2 : 0;
+  std::unique_ptr<char*[]> arguments(new char*[params + 1]);
+  arguments[0] = const_cast<char*>(name.Text());
+  for (int i = 0; i < params; ++i) arguments[i + 1] = argv[i + 2];
+  TQZConsoleRun run = {Service, static_cast<uint32_t>(params + 1), arguments.get(), 0};
+
+  // Taken before the prompt, as in the console mode.
+  TQZConsoleStopWait controls;
+  std::fputs(ConsoleRunKeys, stdout);
+  std::fflush(stdout);
+  Service->ReportSink.Function = &PrintReport;
+  Service->ReportSink.UserData = &run;
+  InConsoleRun = true;
+  PublishedService.exchange(Service);
+  uint32_t error = 0;
+  const bool ran = controls.RunWithControls(&RunInConsole, &DeliverInConsole, &run, error);
+  PublishedService.exchange(nullptr);
+  InConsoleRun = false;
+  Service->ReportSink = TQZReportSink();
+  if (!ran) {
+    PrintText("run service failure! reason(%u): %s\n", static_cast<unsigned>(error),
+              SystemErrorText(error).Text());
+  }
+  std::fflush(stdout);
+  // A held close event ends the process once its handler returns.
+  controls.Finish();
+}
+
 void TQZSvcApp::RunService() {
   if (StartArgs == nullptr) StartArgs = new TQZStringList();
   const TQZString name = Service->GetServiceName();
@@ -408,18 +491,18 @@ bool TQZSvcApp::AppOnInit(void* app, TQZSvcObj* /*object*/,
 
 bool TQZSvcApp::AppOnStart(void* app, TQZSvcObj* /*object*/, bool& ok) {
   TQZSvcApp* self = static_cast<TQZSvcApp*>(app);
-  ok = self->OnStart != nullptr && self->OnStart(self->StartArgs, true);
+  ok = self->OnStart != nullptr && self->OnStart(self->StartArgs, !self->InConsoleRun.load());
   return ok;
 }
 
 void TQZSvcApp::AppOnStop(void* app, TQZSvcObj* /*object*/, bool& /*ok*/) {
   TQZSvcApp* self = static_cast<TQZSvcApp*>(app);
-  if (self->OnStop != nullptr) self->OnStop(true);
+  if (self->OnStop != nullptr) self->OnStop(!self->InConsoleRun.load());
 }
 
 void TQZSvcApp::AppOnShutdown(void* app, TQZSvcObj* /*object*/) {
   TQZSvcApp* self = static_cast<TQZSvcApp*>(app);
-  if (self->OnStop != nullptr) self->OnStop(true);
+  if (self->OnStop != nullptr) self->OnStop(!self->InConsoleRun.load());
 }
 
 void TQZSvcApp::AppOnControl(void* app, TQZSvcObj* /*object*/, uint32_t code) {

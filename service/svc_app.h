@@ -32,7 +32,10 @@ class TQZSvcApp {
   TQZString GetTitle();
   TQZString GetSwitchClause();
   TQZString GetServiceSwitch();
+  // The console mode; with ConsoleRunsService the console run of the service.
   void RunConsole(int argc, char** argv);
+  // The service's own run in the console: see ConsoleRunsService.
+  void RunConsoleService(int argc, char** argv);
   void RunService();
 
   // Registers the executable. A file name the SCM could never start is
@@ -57,21 +60,31 @@ class TQZSvcApp {
   void CmdControl(int argc, char** argv);
 
   // Callbacks of the embedding program; asService is false in the console
-  // mode (main thread) and true under the service control manager. Under the
-  // SCM an exception that leaves a callback is caught; in the console mode
-  // nothing is caught.
+  // mode (main thread) and in the console run of the service, true under the
+  // service control manager. Under the SCM and in the console run an
+  // exception that leaves a callback is caught; in the console mode nothing
+  // is caught.
   //
-  // OnStart: console mode with the whole command line, main thread; under the
-  // SCM with the service name and the start parameters, service main thread,
-  // before the running report. False (or no callback) refuses the start:
-  // the run ends with exit code 1066 and Service->ServiceExitCode.
+  // OnStart's arguments differ in shape between the modes:
+  // - console mode: the whole command line, the program's path first, then
+  //   the switch ("-debug") and what follows it; main thread.
+  // - under the SCM: the service name first, then the start parameters
+  //   ("-start" parameters, or the registered ones); service main thread,
+  //   before the running report.
+  // - console run of the service (ConsoleRunsService): the SCM's shape, the
+  //   service name first, then the parameters after the switch; on the run's
+  //   own thread, before the running report.
+  // False (or no callback) refuses the start: the run ends with exit code
+  // 1066 and Service->ServiceExitCode.
   bool (*OnStart)(TQZStringList* arguments, bool asService) = nullptr;
-  // OnStop: console mode after the wait or OnConsoleRun; under the SCM on the
-  // stop and shutdown controls, on the run's control thread; a long stop
-  // calls Service->ReportProgress.
+  // OnStop: console mode after the wait or OnConsoleRun; under the SCM (and
+  // in the console run of the service) on the stop and shutdown controls and
+  // when the work ends by itself, on the run's control thread, after
+  // Service->StopRequested is set, so it may wait for OnExecute to return; a
+  // long stop calls Service->ReportProgress.
   void (*OnStop)(bool asService) = nullptr;
   // Console mode, main thread, in place of the wait for Ctrl+C; the mode
-  // stops when it returns.
+  // stops when it returns. Not called in the console run of the service.
   void (*OnConsoleRun)(TQZStringList* arguments) = nullptr;
   // A switch whose code is not 0 to 8, main thread, with the command line.
   void (*OnUser)(int switchCode, int argc, char** argv) = nullptr;
@@ -80,6 +93,16 @@ class TQZSvcApp {
   // it such codes are ignored.
   void (*OnControl)(uint32_t code) = nullptr;
   bool ListSwitches = false;
+  // "-debug" (and a run without arguments) runs the service itself in the
+  // console, as the SCM would: Service->Run on a thread of its own, so
+  // OnStart, then OnExecute on that thread, and the controls through the
+  // same sequence as under the SCM, on the run's control thread. Ctrl+C,
+  // Ctrl+Break and closing the console stop it, and so does the end of a
+  // redirected input; 'p' pauses and 'c' continues (either case). Each
+  // change of state prints "state: <n> <NAME>", a run that fails also its
+  // exit codes, and nothing is told to the SCM. Off: the console mode waits
+  // for Ctrl+C or runs OnConsoleRun.
+  bool ConsoleRunsService = false;
   // Turn on the -status and -control <code> switches (off: the switch table
   // and help are those of the built-in commands only).
   bool StatusSwitch = false;
@@ -142,6 +165,9 @@ class TQZSvcApp {
 
   std::atomic<TQZLogFile*> OpenedLog{nullptr};
   TQZOutputCapture* Capture = nullptr;
+  // The console run of the service is under way: the callbacks are told
+  // asService false.
+  std::atomic<bool> InConsoleRun{false};
 };
 
 #endif  // QZ_SERVICE_SVC_APP_H

@@ -444,19 +444,6 @@ void TQZSvcApp::CmdContinue() {
 
 namespace {
 
-const char* StateName(uint32_t state) {
-  switch (state) {
-    case QZ_SERVICE_STOPPED: return "STOPPED";
-    case QZ_SERVICE_START_PENDING: return "START_PENDING";
-    case QZ_SERVICE_STOP_PENDING: return "STOP_PENDING";
-    case QZ_SERVICE_RUNNING: return "RUNNING";
-    case QZ_SERVICE_CONTINUE_PENDING: return "CONTINUE_PENDING";
-    case QZ_SERVICE_PAUSE_PENDING: return "PAUSE_PENDING";
-    case QZ_SERVICE_PAUSED: return "PAUSED";
-    default: return "UNKNOWN";
-  }
-}
-
 // A decimal code from 128 to 255, nothing else: "0x80", "+200" or " 200"
 // are refused rather than read as something the operator did not type.
 bool ParseUserControl(const char* text, uint32_t& code) {
@@ -480,7 +467,7 @@ void TQZSvcApp::CmdStatus() {
   CommandResult = PrintResult(LogFile(), "status", name, ok, manager.LastError);
   if (ok) {
     const uint32_t state = static_cast<uint32_t>(manager.Status.CurrentState);
-    PrintText("  state: %u %s\n", static_cast<unsigned>(state), StateName(state));
+    PrintText("  state: %u %s\n", static_cast<unsigned>(state), qzsvc::ServiceStateName(state));
     PrintText("  process: %u\n", static_cast<unsigned>(manager.ProcessId));
     PrintText("  exit code: %u, service-specific %u\n",
               static_cast<unsigned>(manager.Status.Win32ExitCode),

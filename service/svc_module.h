@@ -25,6 +25,9 @@ void ReportServiceStopped(const char* name, uint32_t serviceExitCode);
 uint32_t ComposeServiceType(uint32_t type, bool interactive, bool shared);
 uint32_t ComposeControlsAccepted(bool acceptStop, bool acceptPauseContinue,
                                  bool acceptPreshutdown = false);
+// The state's name as the SCM's headers spell it without "SERVICE_";
+// "UNKNOWN" for a value outside 1 to 7.
+const char* ServiceStateName(uint32_t state);
 // Number of entries in the service table.
 int32_t ServiceTableCount();
 

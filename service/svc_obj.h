@@ -11,6 +11,7 @@
 #include "foundation/process_info.h"
 #include "foundation/string.h"
 #include "foundation/sync.h"
+#include "foundation/thread_annotations.h"
 
 #if defined(_WIN32) && !defined(_WIN64)
 #define QZ_WINAPI __stdcall
@@ -21,18 +22,27 @@
 class TQZSvcObj;
 class TQZEventLog;
 
+namespace qzsvc {
+enum class TQZControlKind : uint8_t;
+enum class TQZStepKind : uint8_t;
+}  // namespace qzsvc
+
 // The Win32 LPHANDLER_FUNCTION shape.
 typedef void(QZ_WINAPI* TQZHandlerFunction)(unsigned long control);
 
 // Hook slots: a function and the user data passed to it first, then the
 // object. An empty slot (null function) means the default behaviour. Under
-// the SCM three threads call hooks: the service main thread, which the SCM
-// creates for Run; the run's control thread, which carries out the stop,
-// pause, continue and shutdown controls one at a time in arrival order; and
-// never the dispatcher thread, which only takes a control and sends its
-// pending report. No runtime lock is held while a hook runs. A hook that
-// takes long calls ReportProgress. An exception that leaves a hook is
-// caught where it is called.
+// the SCM two threads call hooks: the service main thread, which the SCM
+// creates for Run, calls OnInit, OnStart and OnExecute; the run's control
+// thread calls every other hook. After the start one sequence owns the
+// running service: the dispatcher thread only decides under a short lock
+// what the SCM is told at once and hands the control on, and the control
+// thread carries out the controls one at a time, in the order they came,
+// together with the end of the work. So the hooks on the control thread
+// never run beside one another; only OnExecute, the work, runs beside them.
+// No runtime lock is held while a hook runs. A hook that takes long calls
+// ReportProgress. An exception that leaves a hook is caught where it is
+// called.
 
 // OnInit, service main thread, first in Run: copies the arguments and may
 // supply the control handler; false ends the run with a stopped report.
@@ -51,8 +61,17 @@ struct TQZStartHook {
 };
 // OnStop, OnPause, OnContinue: control thread, after the pending report of
 // the control. ok is true on entry; clearing it refuses the control and the
-// state before it is reported again. OnStop may wait for OnExecute to
-// return; StopRequested is set only after OnStop returns.
+// state before it is reported again. A pause while paused, or a continue
+// while running, is carried out like any other: the SCM is told the pending
+// state, the hook runs and sees State at that pending state as for a real
+// change, and the state asked for (which is also the state before) is
+// reported after it, whether the hook cleared ok or not. The hook is not
+// told that nothing changes: one that must act once per change keeps its
+// own flag, as the ticker's Paused does. StopRequested is set and StopEvent
+// signalled before OnStop is called, so OnStop may wait for OnExecute to
+// return. Clearing ok in OnStop takes the stop back (StopRequested is
+// cleared again) only while the work goes on: once OnExecute has returned
+// the stop completes.
 struct TQZControlHook {
   void (*Function)(void* userData, TQZSvcObj* object, bool& ok) = nullptr;
   void* UserData = nullptr;
@@ -60,9 +79,9 @@ struct TQZControlHook {
 // OnExecute, service main thread, after the running report: the service's
 // work. It should return once StopRequested is set (StopEvent is signalled
 // then); returning earlier shuts the service down. Empty: Run waits for the
-// stop. OnShutdown: the control thread on the shutdown or preshutdown
-// control (once for both), or the service main thread when OnExecute
-// returned before any stop; after the stop-pending report. OnRunEnd: the
+// stop. OnShutdown: control thread, after the stop-pending report, on the
+// shutdown or preshutdown control (once for both) or when OnExecute returned
+// before any stop; StopRequested is set before it is called. OnRunEnd: the
 // service main thread, once every other hook of the run has returned and
 // the control thread has ended, just before the final stopped report
 // (after a stop, a failure or a refused start alike).
@@ -78,6 +97,28 @@ struct TQZUserControlHook {
   void* UserData = nullptr;
 };
 
+// One status report as a run composes it, in the layout of the Win32
+// SERVICE_STATUS.
+struct TQZStatusReport {
+  uint32_t ServiceType;
+  uint32_t State;
+  uint32_t ControlsAccepted;
+  uint32_t Win32ExitCode;
+  uint32_t ServiceExitCode;
+  uint32_t CheckPoint;
+  uint32_t WaitHint;
+};
+
+// Where a run's status reports go in place of the SCM. With the slot set,
+// Run registers no control handler with the SCM: whoever runs the object
+// hands it controls through Control. The function is called under the
+// runtime's lock, so that reports arrive in the order they were decided; it
+// must not call the object back.
+struct TQZReportSink {
+  void (*Function)(void* userData, TQZSvcObj* object, const TQZStatusReport& report) = nullptr;
+  void* UserData = nullptr;
+};
+
 // Win32 SCM states.
 enum : uint32_t {
   QZ_SERVICE_STOPPED = 1,
@@ -88,6 +129,11 @@ enum : uint32_t {
   QZ_SERVICE_PAUSE_PENDING = 6,
   QZ_SERVICE_PAUSED = 7,
 };
+
+// The service-specific exit code of a run that failed because its control
+// thread could not be created. Bit 29 marks a code defined by an application,
+// so it is never taken for a system error.
+enum : uint32_t { QZ_EXIT_NO_CONTROL_THREAD = 0x20000001 };
 
 // What the SCM does after the service fails, in the layout of the Win32
 // SC_ACTION: QZ_RECOVERY_NONE, QZ_RECOVERY_RESTART or QZ_RECOVERY_RUN_COMMAND,
@@ -123,31 +169,31 @@ class TQZSvcObj {
   bool Install();
 
   // Runtime half. Run is the service main routine of one service; it
-  // returns after the final stopped report, once the control thread has
-  // ended. Control takes one control code on the dispatcher thread: it sends
-  // the pending report and hands the hook to the run's control thread, so
-  // that it returns at once. Both catch every exception at their edge.
+  // returns after the final stopped report, once the run's control thread
+  // has ended. Control takes one control code on the dispatcher thread: it
+  // decides what the SCM is told at once, sends that report and hands the
+  // step to the control thread, so that it returns at once; a control whose
+  // hook slot is empty, while nothing else is under way, it carries out
+  // itself. Both catch every exception at their edge.
   void Run(uint32_t argc, char** argv);
   void DoStart();
   void DoExecute();
-  // The control steps on the calling thread: the pending report, the hook,
-  // then the state it leads to (or, refused, the state before).
-  bool DoStop();
-  bool DoPause();
-  bool DoContinue();
-  void DoShutdown();
   void Control(uint32_t code);
   void SetState(uint32_t state);
+  // Asks the work to end: sets StopRequested, then signals StopEvent. With
+  // no stop under way the run then shuts down as when OnExecute returns.
   void SignalStop();
   void ReportStatus();
   // From a hook while a start, stop, pause or continue is pending: tells the
   // SCM that the step goes on, with the next check point and waitHint (ms)
   // as the time until the next progress or the end of the step. False when
-  // nothing is pending or the report could not be sent.
+  // nothing is pending or the report could not be sent. A hook still running
+  // when a stop is taken reports the stop's progress.
   bool ReportProgress(uint32_t waitHint);
   void LogEvent(const TQZString& message, uint16_t type, uint16_t category,
                 uint32_t eventId, const TQZString& data);
-  // Number of times DoExecute has blocked waiting for the stop.
+  // Number of times the service main thread, with OnExecute empty, has
+  // blocked waiting for the stop.
   uint32_t StopWaits() const { return StopWaitCount.load(); }
 
   TQZInitHook OnInit;
@@ -159,6 +205,8 @@ class TQZSvcObj {
   TQZPlainHook OnShutdown;
   TQZUserControlHook OnControl;
   TQZPlainHook OnRunEnd;
+  // Empty: the reports go to the SCM. Set only while no Run is under way.
+  TQZReportSink ReportSink;
 
   // Auto-reset; signalled after StopRequested is set, so a loop that tests
   // the flag and then waits on the event never misses a stop.
@@ -166,6 +214,7 @@ class TQZSvcObj {
   void* StatusHandle = nullptr;  // SERVICE_STATUS_HANDLE
   uint32_t LastError = 0;
   std::atomic<uint32_t> PrevState{QZ_SERVICE_START_PENDING};
+  // Written only under the runtime's lock, together with the report of it.
   std::atomic<uint32_t> State{QZ_SERVICE_STOPPED};
   TQZStringList* Arguments;
   std::atomic<TQZEventLog*> EventLog{nullptr};
@@ -226,85 +275,107 @@ class TQZSvcObj {
   const char* RefusedSetting = "";
 
  private:
-  // One control waiting for the control thread, with the state it left.
-  struct TQZPendingControl {
-    uint32_t Code;
-    uint32_t PreviousState;
-    bool PendingReported;
-  };
-
-  // Composes one status report and sends it; StatusLock must be held.
-  // False when the send failed, with its error in error. With advance, a
-  // pending state reported again gets the next check point.
-  bool SendStatusLocked(uint32_t& error, bool advance = false);
-  // Blocks until StopRequested is set.
-  void WaitForStop();
-  // After OnExecute returned: shuts down unless a control's stop is under
-  // way, then waits until the stop is signalled.
-  void EndExecute();
+  // One step waiting in the control sequence; defined with the runtime.
+  struct TQZStepNode;
+  // Holds Lock for a scope and writes the event records of the reports that
+  // failed in it once the lock is released.
+  class TQZLocked;
 
   // The body of Run; Run itself marks the object idle once it has returned.
   void RunOnce(uint32_t argc, char** argv);
-  // SetState; with last, the run's final report, after which none is sent.
-  // A state entered with a non-zero waitHint announces it in place of
-  // WaitHint until it is left or progress sets another.
-  void SetStateAndReport(uint32_t state, bool last, uint32_t waitHint = 0);
-  // Reports the pending state of a control as it begins.
-  void SetPendingState(uint32_t code);
-  // Runs one control's hook after its pending report, and reports the state
-  // it leads to; false when the hook refused.
-  bool FinishControl(uint32_t code, uint32_t previousState);
-  // The pending report, then FinishControl, on the calling thread.
-  bool CarryOutControl(uint32_t code);
-  // Opens the control queue for a run, and closes it and waits for the
-  // control thread at the run's end.
-  void OpenControls();
-  void CloseControls();
+  // Resets the sequence for a run and makes its control thread; false, with
+  // the error in error, when the thread cannot be made.
+  bool OpenControls(uint32_t& error) QZ_EXCLUDES(Lock);
+  // Closes the sequence after a start that did not come to running.
+  void CloseControls() QZ_EXCLUDES(Lock);
+  // With OnExecute empty: waits until a stop ends the run, or the work is
+  // asked to end by SignalStop alone.
+  void WaitForStop() QZ_EXCLUDES(Lock);
+  // Waits until the sequence has ended and its thread has left it, sends
+  // the final report and joins the thread.
+  void EndRun() QZ_EXCLUDES(Lock);
+
+  // Takes a control, or the end of the work, into the sequence.
+  void Enter(qzsvc::TQZControlKind kind, uint32_t code) QZ_EXCLUDES(Lock);
+  // spare is a free step node, taken when the step needs one.
+  void EnterLocked(qzsvc::TQZControlKind kind, uint32_t code, TQZStepNode*& spare)
+      QZ_REQUIRES(Lock);
+  bool HookSetFor(qzsvc::TQZControlKind kind) const;
+  void BeginStepLocked(qzsvc::TQZStepKind step) QZ_REQUIRES(Lock);
+  void FinishStepLocked(qzsvc::TQZStepKind step, bool ok, bool threw) QZ_REQUIRES(Lock);
+  // Runs the step's hook with no lock held; returns ok.
+  bool RunHook(qzsvc::TQZStepKind step, uint32_t code, bool& threw) QZ_EXCLUDES(Lock);
+  // The control thread: carries out the steps in order until the run ends.
+  void RunSteps() QZ_EXCLUDES(Lock);
   static unsigned long QZ_WINAPI ControlThreadMain(void* object);
-  void MarkFailed() { RunFailed = true; }
 
-  // Serialises state changes, report composition and sending between the
-  // service main thread, the control thread and the dispatcher thread.
-  TQZCritSect StatusLock;
-  // Set under StatusLock once the run's final stopped report has been sent:
-  // the SCM takes it as the last one, so nothing is reported after it until
-  // the next Run.
-  bool StoppedReported = false;
+  // State := state and one report; a state entered with a non-zero waitHint
+  // announces it in place of WaitHint until it is left or progress sets
+  // another. With last, the run's final report, after which none is sent.
+  void SetStateLocked(uint32_t state, uint32_t waitHint = 0, bool last = false)
+      QZ_REQUIRES(Lock);
+  // Composes one status report and sends it; false when the send failed.
+  // With advance, a pending state reported again gets the next check point.
+  bool SendStatusLocked(bool advance = false) QZ_REQUIRES(Lock);
+  // What a run refused by OnInit reports when its reports go to the sink.
+  void ReportRefusalToSink();
+  // An error for the event log once the lock is released.
+  void NoteErrorLocked(uint32_t error) QZ_REQUIRES(Lock);
+
+  // Guards the run's state and reports and its control sequence, which the
+  // dispatcher thread, the service main thread and the control thread share.
+  // Held for decisions and the reports they send, never while a hook runs.
+  // Reports are sent under it, so the SCM receives them in the order they
+  // were decided.
+  mutable TQZCritSect Lock;
+  // The run's final stopped report is sent: the SCM takes it as the last
+  // one, so nothing is reported after it until the next Run.
+  bool StoppedReported QZ_GUARDED_BY(Lock) = false;
+  // The run has somewhere to report to: a status handle from the SCM, or the
+  // report sink.
+  bool Reporting QZ_GUARDED_BY(Lock) = false;
   // The check point of the last report, and the wait hint that progress set
-  // for the pending state it was sent in (0: WaitHint); under StatusLock.
-  uint32_t LastCheckPoint = 0;
-  uint32_t ProgressWaitHint = 0;
-  // A start refused or a hook that threw: the final report says so.
-  std::atomic<bool> RunFailed{false};
+  // for the pending state it was sent in (0: WaitHint).
+  uint32_t LastCheckPoint QZ_GUARDED_BY(Lock) = 0;
+  uint32_t ProgressWaitHint QZ_GUARDED_BY(Lock) = 0;
+  // A start refused or a hook that threw: the final report says so, with
+  // FailureCode as the service-specific code (0: ServiceExitCode).
+  bool RunFailed QZ_GUARDED_BY(Lock) = false;
+  uint32_t FailureCode QZ_GUARDED_BY(Lock) = 0;
+  // Report errors not yet written to the event log.
+  static const int32_t MaxNotedErrors = 4;
+  uint32_t NotedErrors[MaxNotedErrors] QZ_GUARDED_BY(Lock) = {};
+  int32_t NotedErrorCount QZ_GUARDED_BY(Lock) = 0;
 
-  // Guards the fields below, and is held only for short decisions and the
-  // pending report of a control: never while a hook runs.
-  TQZCritSect ControlLock;
-  // Who performs the stop is decided once: a stop or shutdown control, or
-  // the service main thread when OnExecute returned first. Released when
-  // the stop hook refuses.
-  bool StopClaimed = false;
-  // Controls in arrival order, for the control thread; closed outside a run.
-  static const int32_t ControlQueueSize = 8;
-  TQZPendingControl ControlQueue[ControlQueueSize];
-  int32_t ControlQueueHead = 0;
-  int32_t ControlQueueCount = 0;
-  bool ControlsOpen = false;
-  bool ControlBusy = false;
-  void* ControlThread = nullptr;
-  // Auto-reset: a control was queued or the queue closed.
+  // The control sequence: the step being carried out, the pause, continue
+  // and user steps in arrival order (a list, so that none is ever turned
+  // away while memory lasts), and the stop, shutdown or end of the run that
+  // may follow them; nothing is taken after that.
+  qzsvc::TQZStepKind Running QZ_GUARDED_BY(Lock){};
+  TQZStepNode* QueueHead QZ_GUARDED_BY(Lock) = nullptr;
+  TQZStepNode* QueueTail QZ_GUARDED_BY(Lock) = nullptr;
+  int32_t ChangesQueued QZ_GUARDED_BY(Lock) = 0;  // pause and continue steps in the list
+  qzsvc::TQZStepKind FinalStep QZ_GUARDED_BY(Lock){};
+  // The state the steps carried out so far lead to: running or paused.
+  uint32_t Settled QZ_GUARDED_BY(Lock) = QZ_SERVICE_RUNNING;
+  // A stop, shutdown or end of the run is taken and not refused.
+  bool Stopping QZ_GUARDED_BY(Lock) = false;
+  // OnExecute (or the wait in its place) has returned.
+  bool WorkEnded QZ_GUARDED_BY(Lock) = false;
+  // The run's end is decided: the sequence takes nothing more, and its
+  // thread leaves once it has carried out what it holds.
+  bool RunEnding QZ_GUARDED_BY(Lock) = false;
+  bool ThreadLeft QZ_GUARDED_BY(Lock) = false;
+  void* ControlThread QZ_GUARDED_BY(Lock) = nullptr;
+  // Auto-reset: a step was queued or the run is ending.
   TQZEvent ControlWake{nullptr, 0, false};
-  // Auto-reset: the control thread has left the closed queue and runs no
-  // hook any more; it only has to end.
-  TQZEvent ControlsDone{nullptr, 0, false};
+  // Auto-reset, for the service main thread: the control thread has left at
+  // the run's end, or SignalStop was called.
+  TQZEvent StopWake{nullptr, 0, false};
   // Manual-reset event, signalled while no Run is under way: the dispatcher
   // returns once every service has reported stopped, which is before the
   // service main thread has left Run, so destruction waits for it.
   void* RunIdle = nullptr;
-  // Auto-reset event that SignalStop (and a refused stop) sets as well, so
-  // that the service main thread can block when StopEvent cannot be waited
-  // on, and learns of a stop that was refused.
-  TQZEvent StopWake{nullptr, 0, false};
   std::atomic<uint32_t> StopWaitCount{0};
 };
 

@@ -7,6 +7,7 @@
 #include "service/platform.h"
 #include "service/svc_module.h"
 #include "service/svc_obj.h"
+#include "service/svc_sequence.h"
 
 namespace qzsvc {
 namespace {
@@ -19,11 +20,11 @@ struct TQZServiceModule {
     Table.SetCapacity(4);
   }
   // Declared before the lock so that the lock is destroyed first.
-  TQZStringList Table;
+  TQZStringList Table QZ_GUARDED_BY(Lock);
   TQZCritSect Lock;
   // Read without the lock by the early guards; changed only under it.
   std::atomic<bool> DispatcherRunning{false};
-  TQZSvcObj* Current = nullptr;
+  TQZSvcObj* Current QZ_GUARDED_BY(Lock) = nullptr;
 };
 
 TQZServiceModule& Module() {
@@ -64,24 +65,16 @@ class TQZCurrentObjectScope {
   bool Owned = false;
 };
 
-// The state a stop, shutdown, pause or continue control reports while its
-// hook runs; 0 for any other code.
-uint32_t PendingStateOf(uint32_t code) {
-  switch (code) {
-    case SERVICE_CONTROL_STOP:
-    case SERVICE_CONTROL_SHUTDOWN:
-    case SERVICE_CONTROL_PRESHUTDOWN: return QZ_SERVICE_STOP_PENDING;
-    case SERVICE_CONTROL_PAUSE: return QZ_SERVICE_PAUSE_PENDING;
-    case SERVICE_CONTROL_CONTINUE: return QZ_SERVICE_CONTINUE_PENDING;
-    default: return 0;
-  }
-}
-
-bool IsUserControl(uint32_t code) { return code >= 128 && code <= 255; }
-
 bool IsPendingState(uint32_t state) {
   return state == QZ_SERVICE_START_PENDING || state == QZ_SERVICE_STOP_PENDING ||
          state == QZ_SERVICE_CONTINUE_PENDING || state == QZ_SERVICE_PAUSE_PENDING;
+}
+
+// Waits for an auto-reset event; without a usable one, sleeps a little, so
+// that a caller that waits in a loop looks again at a slow pace rather than
+// spinning.
+void WaitOrPause(TQZEvent& event) {
+  if (event.Handle == nullptr || !event.Wait()) SleepMilliseconds(50);
 }
 
 }  // namespace
@@ -203,6 +196,19 @@ void ReportServiceStopped(const char* name, uint32_t serviceExitCode) {
   ServiceApi().SetServiceStatus(handle, &status);
 }
 
+const char* ServiceStateName(uint32_t state) {
+  switch (state) {
+    case QZ_SERVICE_STOPPED: return "STOPPED";
+    case QZ_SERVICE_START_PENDING: return "START_PENDING";
+    case QZ_SERVICE_STOP_PENDING: return "STOP_PENDING";
+    case QZ_SERVICE_RUNNING: return "RUNNING";
+    case QZ_SERVICE_CONTINUE_PENDING: return "CONTINUE_PENDING";
+    case QZ_SERVICE_PAUSE_PENDING: return "PAUSE_PENDING";
+    case QZ_SERVICE_PAUSED: return "PAUSED";
+    default: return "UNKNOWN";
+  }
+}
+
 uint32_t ComposeServiceType(uint32_t type, bool interactive, bool shared) {
   if ((type & (SERVICE_WIN32_OWN_PROCESS | SERVICE_WIN32_SHARE_PROCESS)) == 0) {
     return type;
@@ -227,12 +233,56 @@ uint32_t ComposeControlsAccepted(bool acceptStop, bool acceptPauseContinue,
 
 }  // namespace qzsvc
 
+
 using qzsvc::IsPendingState;
-using qzsvc::IsUserControl;
-using qzsvc::PendingStateOf;
 using qzsvc::NullWhenEmpty;
 using qzsvc::ReportServiceStopped;
+using qzsvc::TQZControlKind;
 using qzsvc::TQZCurrentObjectScope;
+using qzsvc::TQZStepKind;
+using qzsvc::WaitOrPause;
+
+struct TQZSvcObj::TQZStepNode {
+  TQZStepKind Kind;
+  uint32_t Code;
+  TQZStepNode* Next;
+};
+
+class QZ_SCOPED_CAPABILITY TQZSvcObj::TQZLocked {
+ public:
+  explicit TQZLocked(TQZSvcObj& object) QZ_ACQUIRE(object.Lock) : Object(object) {
+    Object.Lock.Enter();
+  }
+  ~TQZLocked() QZ_RELEASE() {
+    uint32_t errors[MaxNotedErrors];
+    const int32_t count = Object.NotedErrorCount;
+    for (int32_t i = 0; i < count; ++i) errors[i] = Object.NotedErrors[i];
+    Object.NotedErrorCount = 0;
+    Object.Lock.Leave();
+    // Written after the lock is let go: the event log may take its time.
+    for (int32_t i = 0; i < count; ++i) {
+      Object.LogEvent(SystemErrorText(errors[i]), EVENTLOG_ERROR_TYPE, 0, 0, TQZString());
+    }
+  }
+  TQZLocked(const TQZLocked&) = delete;
+  TQZLocked& operator=(const TQZLocked&) = delete;
+
+ private:
+  TQZSvcObj& Object;
+};
+
+namespace {
+
+// The allocation of queued steps; tests make it fail.
+bool (*StepAllocationFails)() = nullptr;
+
+}  // namespace
+
+namespace qzsvc {
+
+void SetStepAllocationFailureForTesting(bool (*fails)()) { StepAllocationFails = fails; }
+
+}  // namespace qzsvc
 
 void TQZSvcObj::Run(uint32_t argc, char** argv) {
   if (RunIdle != nullptr) ResetEvent(RunIdle);
@@ -261,13 +311,18 @@ void TQZSvcObj::RunOnce(uint32_t argc, char** argv) {
         ok = false;
       }
     }
+    const bool toSink = ReportSink.Function != nullptr;
     if (!ok) {
-      ReportServiceStopped(passedName.Text(), ServiceExitCode);
+      if (toSink) {
+        ReportRefusalToSink();
+      } else {
+        ReportServiceStopped(passedName.Text(), ServiceExitCode);
+      }
       return;
     }
 
     TQZCurrentObjectScope current;
-    if (handler == nullptr) {
+    if (handler == nullptr && !toSink) {
       if (!current.Claim(this)) {
         ReportServiceStopped(passedName.Text(), ServiceExitCode);
         return;
@@ -279,56 +334,70 @@ void TQZSvcObj::RunOnce(uint32_t argc, char** argv) {
         Arguments->Count() > 0 ? Arguments->GetString(0) : ServiceName;
     LastError = 0;
     PrevState = QZ_SERVICE_START_PENDING;
-    RunFailed = false;
     // A stop left over from an earlier run must not end this one.
     StopRequested = false;
     StopWake.TryWait();
+    if (StopEvent != nullptr && StopEvent->Handle != nullptr) StopEvent->TryWait();
 
     SERVICE_STATUS_HANDLE handle =
-        ServiceApi().RegisterServiceCtrlHandlerA(NullWhenEmpty(name), handler);
+        toSink ? nullptr : ServiceApi().RegisterServiceCtrlHandlerA(NullWhenEmpty(name), handler);
     const uint32_t registerError = handle == nullptr ? GetLastError() : 0;
     {
-      TQZCritSectGuard guard(StatusLock);
+      TQZCritSectGuard guard(Lock);
       StatusHandle = handle;
+      Reporting = handle != nullptr || toSink;
       StoppedReported = false;
       LastCheckPoint = 0;
       ProgressWaitHint = 0;
+      RunFailed = false;
+      FailureCode = 0;
     }
-    if (handle != nullptr) {
-      OpenControls();
-      DoStart();
-    } else {
+    if (handle == nullptr && !toSink) {
       LastError = registerError;
-      LogEvent(SystemErrorText(LastError), EVENTLOG_ERROR_TYPE, 0, 0,
-               TQZString());
+      LogEvent(SystemErrorText(LastError), EVENTLOG_ERROR_TYPE, 0, 0, TQZString());
+      return;
     }
+    uint32_t threadError = 0;
+    if (!OpenControls(threadError)) {
+      // Without its control thread the run could not carry out a control,
+      // so it does not start at all.
+      LastError = threadError;
+      LogEvent(SystemErrorText(threadError), EVENTLOG_ERROR_TYPE, 0, 0, TQZString());
+      TQZLocked locked(*this);
+      RunFailed = true;
+      FailureCode = QZ_EXIT_NO_CONTROL_THREAD;
+      SetStateLocked(QZ_SERVICE_STOPPED, 0, true);
+      return;
+    }
+    DoStart();
   } catch (...) {
   }
 }
 
 void TQZSvcObj::DoStart() {
   SetState(QZ_SERVICE_START_PENDING);
+  bool started = false;
   try {
     bool ok = true;
     if (OnStart.Function != nullptr) OnStart.Function(OnStart.UserData, this, ok);
-    if (ok) {
-      SetState(QZ_SERVICE_RUNNING);
-      DoExecute();
-    } else {
-      MarkFailed();
-    }
+    started = ok;
   } catch (...) {
-    MarkFailed();
   }
-  // No control hook runs any more once the final report is on its way.
-  CloseControls();
-  if (OnRunEnd.Function != nullptr) {
-    try {
-      OnRunEnd.Function(OnRunEnd.UserData, this);
-    } catch (...) {
+  if (started) {
+    {
+      TQZLocked locked(*this);
+      Settled = QZ_SERVICE_RUNNING;
+      SetStateLocked(QZ_SERVICE_RUNNING);
     }
+    DoExecute();
+  } else {
+    {
+      TQZCritSectGuard guard(Lock);
+      RunFailed = true;
+    }
+    CloseControls();
   }
-  SetStateAndReport(QZ_SERVICE_STOPPED, true);
+  EndRun();
 }
 
 void TQZSvcObj::DoExecute() {
@@ -336,315 +405,333 @@ void TQZSvcObj::DoExecute() {
     WaitForStop();
     return;
   }
+  bool failed = false;
   try {
     OnExecute.Function(OnExecute.UserData, this);
   } catch (...) {
-    // The work failed: the run ends at once, without the shutdown hooks.
-    MarkFailed();
-    return;
+    failed = true;
   }
-  EndExecute();
-}
-
-void TQZSvcObj::EndExecute() {
-  for (;;) {
-    bool shutDown = false;
-    {
-      TQZCritSectGuard guard(ControlLock);
-      if (StopRequested.load()) return;
-      if (!StopClaimed) {
-        StopClaimed = true;
-        shutDown = true;
-      }
-    }
-    if (shutDown) {
-      DoShutdown();
-      return;
-    }
-    // A control's stop hook is running on the control thread: wait for its
-    // outcome, which is either the stop or its refusal.
-    ++StopWaitCount;
-    if (StopWake.Handle == nullptr || !StopWake.Wait()) SleepMilliseconds(50);
-  }
+  // The end of the work enters the sequence like a control, so that the
+  // stop it leads to waits for a hook still running.
+  Enter(failed ? TQZControlKind::WorkFailed : TQZControlKind::WorkEnded, 0);
 }
 
 void TQZSvcObj::WaitForStop() {
-  while (!StopRequested.load()) {
+  for (;;) {
+    {
+      TQZLocked locked(*this);
+      if (RunEnding) return;
+      // A stop hook is told through the flag as well; only a flag set with
+      // no stop under way ends the work.
+      if (StopRequested.load() && !Stopping) {
+        TQZStepNode* none = nullptr;
+        EnterLocked(TQZControlKind::WorkEnded, 0, none);
+        return;
+      }
+    }
     ++StopWaitCount;
-    TQZEvent* stopEvent = StopEvent;
-    if (stopEvent != nullptr && stopEvent->Handle != nullptr && stopEvent->Wait()) {
-      continue;
-    }
-    // StopEvent cannot be waited on, so a wait on it would fail at once, for
-    // ever; the runtime's own wake-up, which SignalStop sets as well, stands in.
-    if (StopWake.Handle != nullptr && StopWake.Wait()) continue;
-    // No event could be created at all: look at the flag at a slow pace
-    // rather than spin.
-    SleepMilliseconds(50);
+    WaitOrPause(StopWake);
   }
 }
 
-bool TQZSvcObj::DoStop() { return CarryOutControl(SERVICE_CONTROL_STOP); }
-
-bool TQZSvcObj::DoPause() { return CarryOutControl(SERVICE_CONTROL_PAUSE); }
-
-bool TQZSvcObj::DoContinue() { return CarryOutControl(SERVICE_CONTROL_CONTINUE); }
-
-void TQZSvcObj::DoShutdown() { CarryOutControl(SERVICE_CONTROL_SHUTDOWN); }
-
-bool TQZSvcObj::CarryOutControl(uint32_t code) {
-  const uint32_t previous = State.load();
-  if (IsUserControl(code)) return FinishControl(code, previous);
-  SetPendingState(code);
-  return FinishControl(code, previous);
-}
-
-void TQZSvcObj::SetPendingState(uint32_t code) {
-  // The SCM waits up to the preshutdown timeout for the service, so that is
-  // the time the pending state announces.
-  const uint32_t waitHint = code == SERVICE_CONTROL_PRESHUTDOWN ? PreshutdownTimeout : 0;
-  SetStateAndReport(PendingStateOf(code), false, waitHint);
-}
-
-bool TQZSvcObj::FinishControl(uint32_t code, uint32_t previousState) {
-  bool ok = true;
-  TQZControlHook* hook = nullptr;
-  switch (code) {
-    case SERVICE_CONTROL_STOP: hook = &OnStop; break;
-    case SERVICE_CONTROL_PAUSE: hook = &OnPause; break;
-    case SERVICE_CONTROL_CONTINUE: hook = &OnContinue; break;
-    case SERVICE_CONTROL_SHUTDOWN:
-    case SERVICE_CONTROL_PRESHUTDOWN:
-      if (OnShutdown.Function != nullptr) {
-        try {
-          OnShutdown.Function(OnShutdown.UserData, this);
-        } catch (...) {
-          MarkFailed();
-        }
-      }
-      SignalStop();
-      return true;
-    default:
-      if (!IsUserControl(code)) return false;
-      if (OnControl.Function != nullptr) {
-        try {
-          OnControl.Function(OnControl.UserData, this, code);
-        } catch (...) {
-        }
-      }
-      {
-        TQZCritSectGuard guard(ControlLock);
-        if (ControlQueueCount == 0) ControlBusy = false;
-      }
-      return true;
-  }
-  if (hook->Function != nullptr) {
-    try {
-      hook->Function(hook->UserData, this, ok);
-    } catch (...) {
-      // A stop whose hook threw still stops, as a failed run.
-      if (code == SERVICE_CONTROL_STOP) MarkFailed();
-    }
-  }
-  if (ok && code == SERVICE_CONTROL_STOP) {
-    SignalStop();
-    return true;
-  }
-  {
-    // The state the control leads to (or, refused, the state before) is
-    // reported under the control lock together with the end of this
-    // control's turn: a control taken once that report is out finds the
-    // control thread free and sends its own pending report at once, and no
-    // report can come between the two.
-    TQZCritSectGuard guard(ControlLock);
-    if (!ok && code == SERVICE_CONTROL_STOP) StopClaimed = false;
-    if (!ok) {
-      SetState(previousState);
-    } else {
-      SetState(code == SERVICE_CONTROL_PAUSE ? QZ_SERVICE_PAUSED : QZ_SERVICE_RUNNING);
-    }
-    if (ControlQueueCount == 0) ControlBusy = false;
-  }
-  // The service main thread may be waiting for a refused stop's outcome.
-  if (!ok && code == SERVICE_CONTROL_STOP && StopWake.Handle != nullptr) StopWake.Set();
-  return ok;
-}
-
-void TQZSvcObj::OpenControls() {
-  TQZCritSectGuard guard(ControlLock);
-  StopClaimed = false;
-  ControlQueueHead = 0;
-  ControlQueueCount = 0;
-  ControlBusy = false;
-  ControlsOpen = true;
+bool TQZSvcObj::OpenControls(uint32_t& error) {
+  TQZCritSectGuard guard(Lock);
+  Running = TQZStepKind::None;
+  FinalStep = TQZStepKind::None;
+  ChangesQueued = 0;
+  Settled = QZ_SERVICE_RUNNING;
+  Stopping = false;
+  WorkEnded = false;
+  RunEnding = false;
+  ThreadLeft = false;
   ControlWake.TryWait();
-  ControlsDone.TryWait();
-  // Made now rather than at the first control, so that the control does not
-  // wait for the thread to be created; Control tries again if this fails.
-  if (ControlThread == nullptr && ControlWake.Handle != nullptr) {
-    ControlThread = CreateThread(nullptr, 0, &TQZSvcObj::ControlThreadMain, this, 0, nullptr);
+  // Made before the start, so that the first control does not wait for it.
+  ControlThread = ServiceApi().CreateThread(nullptr, 0, &TQZSvcObj::ControlThreadMain, this, 0,
+                                            nullptr);
+  if (ControlThread == nullptr) {
+    error = GetLastError();
+    return false;
   }
+  return true;
 }
 
 void TQZSvcObj::CloseControls() {
+  {
+    TQZCritSectGuard guard(Lock);
+    RunEnding = true;
+  }
+  ControlWake.Set();
+}
+
+void TQZSvcObj::EndRun() {
+  for (;;) {
+    {
+      TQZCritSectGuard guard(Lock);
+      if (RunEnding && ThreadLeft) break;
+    }
+    WaitOrPause(StopWake);
+  }
+  // No other hook runs any more once the final report is on its way.
+  if (OnRunEnd.Function != nullptr) {
+    try {
+      OnRunEnd.Function(OnRunEnd.UserData, this);
+    } catch (...) {
+    }
+  }
   void* thread = nullptr;
   {
-    TQZCritSectGuard guard(ControlLock);
-    ControlsOpen = false;
+    TQZLocked locked(*this);
+    SetStateLocked(QZ_SERVICE_STOPPED, 0, true);
     thread = ControlThread;
     ControlThread = nullptr;
   }
-  if (thread == nullptr) return;
-  ControlWake.Set();
-  // The control thread leaves once the queue is empty; a control that came
-  // in meanwhile still runs its hook, so the final report follows it. The
-  // thread's own ending is not waited for: it touches nothing any more.
-  if (ControlsDone.Handle == nullptr || !ControlsDone.Wait()) WaitForSingleObject(thread, INFINITE);
-  CloseHandle(thread);
-}
-
-unsigned long QZ_WINAPI TQZSvcObj::ControlThreadMain(void* context) {
-  TQZSvcObj* self = static_cast<TQZSvcObj*>(context);
-  for (;;) {
-    TQZPendingControl next = {};
-    bool leave = false;
-    {
-      TQZCritSectGuard guard(self->ControlLock);
-      if (self->ControlQueueCount == 0) {
-        self->ControlBusy = false;
-        leave = !self->ControlsOpen;
-      } else {
-        next = self->ControlQueue[self->ControlQueueHead];
-        self->ControlQueueHead = (self->ControlQueueHead + 1) % ControlQueueSize;
-        --self->ControlQueueCount;
-        self->ControlBusy = true;
-      }
-    }
-    if (leave) {
-      // The last use of self: the run may end, and the object go, at once.
-      self->ControlsDone.Set();
-      return 0;
-    }
-    if (next.Code == 0) {
-      self->ControlWake.Wait();
-      continue;
-    }
-    try {
-      if (!next.PendingReported) {
-        // Its turn has come only now: the state it leaves is the one the
-        // controls before it led to.
-        next.PreviousState = self->State.load();
-        self->SetPendingState(next.Code);
-      }
-      self->FinishControl(next.Code, next.PreviousState);
-    } catch (...) {
-    }
+  // The thread touches nothing any more, so the final report does not wait
+  // for its teardown; the run still ends only once it has.
+  if (thread != nullptr) {
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
   }
 }
 
 void TQZSvcObj::Control(uint32_t code) {
   try {
-    // Answered at once: it changes nothing.
-    if (code == SERVICE_CONTROL_INTERROGATE) {
-      ReportStatus();
-      return;
-    }
-    // Only a service that announced a preshutdown timeout takes the control.
-    if (code == SERVICE_CONTROL_PRESHUTDOWN && PreshutdownTimeout == 0) return;
-    const uint32_t pending = PendingStateOf(code);
-    const bool user = IsUserControl(code) && OnControl.Function != nullptr;
-    if (pending == 0 && !user) return;
-    const bool stop = pending == QZ_SERVICE_STOP_PENDING;
-    bool runHere = false;
-    bool answer = false;
-    {
-      TQZCritSectGuard guard(ControlLock);
-      if (ControlsOpen && ControlThread == nullptr && ControlWake.Handle != nullptr) {
-        // Before the control is queued, so the new thread finds it there.
-        ControlThread = CreateThread(nullptr, 0, &TQZSvcObj::ControlThreadMain, this, 0, nullptr);
-      }
-      if (stop && StopClaimed) {
-        // Once a stop is under way, a further stop or shutdown only answers
-        // with the current state: running the stop hooks again would run
-        // their clean-up twice.
-        answer = true;
-      } else if (!ControlsOpen || ControlThread == nullptr) {
-        // No run is under way (or it is ending), or no thread could be made
-        // for the hooks: the control runs here, as a whole.
-        runHere = true;
-        if (stop) StopClaimed = true;
-      } else if (ControlQueueCount == ControlQueueSize) {
-        answer = true;
-      } else {
-        if (stop) StopClaimed = true;
-        // A user control changes no state, so it has no pending report.
-        TQZPendingControl entry = {code, State.load(), user};
-        // The pending report goes out now only when nothing else is under
-        // way; otherwise the control thread sends it when the control's turn
-        // comes, so that the reports keep the order of the state changes.
-        // It is sent under the lock so that the control thread cannot
-        // report the control's end before it.
-        if (!user && !ControlBusy && ControlQueueCount == 0) {
-          SetPendingState(code);
-          entry.PendingReported = true;
-        }
-        ControlQueue[(ControlQueueHead + ControlQueueCount) % ControlQueueSize] = entry;
-        ++ControlQueueCount;
-        ControlBusy = true;
-        ControlWake.Set();
-      }
-    }
-    if (answer) {
-      ReportStatus();
-    } else if (runHere) {
-      CarryOutControl(code);
-    }
+    const TQZControlKind kind =
+        qzsvc::ClassifyControl(code, PreshutdownTimeout != 0, OnControl.Function != nullptr);
+    if (kind != TQZControlKind::Ignored) Enter(kind, code);
   } catch (...) {
   }
 }
 
-void TQZSvcObj::SetState(uint32_t state) { SetStateAndReport(state, false); }
-
-void TQZSvcObj::SetStateAndReport(uint32_t state, bool last, uint32_t waitHint) {
-  uint32_t error = 0;
-  bool sent = true;
-  {
-    TQZCritSectGuard guard(StatusLock);
-    if (StatusHandle == nullptr || StoppedReported) return;
-    if (State.load() != state) ProgressWaitHint = waitHint;
-    State = state;
-    sent = SendStatusLocked(error);
-    if (last) StoppedReported = true;
+void TQZSvcObj::Enter(TQZControlKind kind, uint32_t code) {
+  // Taken before the lock, so that the lock is never held across the heap.
+  TQZStepNode* spare = nullptr;
+  if (kind == TQZControlKind::Pause || kind == TQZControlKind::Continue ||
+      kind == TQZControlKind::User) {
+    if (StepAllocationFails == nullptr || !StepAllocationFails()) {
+      spare = new (std::nothrow) TQZStepNode{TQZStepKind::None, 0, nullptr};
+    }
   }
-  if (!sent) LogEvent(SystemErrorText(error), EVENTLOG_ERROR_TYPE, 0, 0, TQZString());
+  {
+    TQZLocked locked(*this);
+    EnterLocked(kind, code, spare);
+  }
+  delete spare;
+}
+
+void TQZSvcObj::EnterLocked(TQZControlKind kind, uint32_t code, TQZStepNode*& spare) {
+  const bool work = kind == TQZControlKind::WorkEnded || kind == TQZControlKind::WorkFailed;
+  if (work) WorkEnded = true;
+  if (kind == TQZControlKind::WorkFailed) RunFailed = true;
+  const qzsvc::TQZSequenceView view = {State.load(), Running,
+                                       QueueHead != nullptr || FinalStep != TQZStepKind::None,
+                                       Stopping, RunEnding};
+  const qzsvc::TQZDecision decision = qzsvc::DecideControl(view, kind, HookSetFor(kind));
+  const bool listed = decision.Step == TQZStepKind::Pause ||
+                      decision.Step == TQZStepKind::Continue ||
+                      decision.Step == TQZStepKind::User;
+  if (listed && !decision.InPlace && spare == nullptr) {
+    // No memory to hold the control: it is refused, and the SCM is told the
+    // state as it is rather than a pending state that would never end.
+    if (Reporting && !StoppedReported) SendStatusLocked();
+    NoteErrorLocked(ERROR_NOT_ENOUGH_MEMORY);
+    return;
+  }
+  if (decision.ReportNow != 0) {
+    // The SCM waits up to the preshutdown timeout for the service, so that
+    // is the time the pending state announces.
+    SetStateLocked(decision.ReportNow,
+                   kind == TQZControlKind::Preshutdown ? PreshutdownTimeout : 0);
+  }
+  if (decision.Step == TQZStepKind::None) return;
+  if (!listed) Stopping = true;
+  if (decision.InPlace) {
+    Running = decision.Step;
+    BeginStepLocked(decision.Step);
+    FinishStepLocked(decision.Step, true, false);
+    return;
+  }
+  if (listed) {
+    TQZStepNode* node = spare;
+    spare = nullptr;
+    node->Kind = decision.Step;
+    node->Code = code;
+    node->Next = nullptr;
+    if (QueueTail != nullptr) {
+      QueueTail->Next = node;
+    } else {
+      QueueHead = node;
+    }
+    QueueTail = node;
+    if (decision.Step != TQZStepKind::User) ++ChangesQueued;
+  } else {
+    FinalStep = decision.Step;
+  }
+  ControlWake.Set();
+}
+
+bool TQZSvcObj::HookSetFor(TQZControlKind kind) const {
+  switch (kind) {
+    case TQZControlKind::Stop: return OnStop.Function != nullptr;
+    case TQZControlKind::Pause: return OnPause.Function != nullptr;
+    case TQZControlKind::Continue: return OnContinue.Function != nullptr;
+    case TQZControlKind::Shutdown:
+    case TQZControlKind::Preshutdown:
+    case TQZControlKind::WorkEnded: return OnShutdown.Function != nullptr;
+    case TQZControlKind::User: return OnControl.Function != nullptr;
+    default: return false;
+  }
+}
+
+void TQZSvcObj::BeginStepLocked(TQZStepKind step) {
+  if (step != TQZStepKind::Stop && step != TQZStepKind::Shutdown && step != TQZStepKind::End) {
+    return;
+  }
+  // Before the hook runs, so that a stop hook may wait for the work to end.
+  // The flag is written before the event is set, so a waiter that wakes
+  // always sees it.
+  StopRequested = true;
+  TQZEvent* stopEvent = StopEvent;
+  if (stopEvent != nullptr && stopEvent->Handle != nullptr) stopEvent->Set();
+}
+
+void TQZSvcObj::FinishStepLocked(TQZStepKind step, bool ok, bool threw) {
+  // A stop or shutdown whose hook threw still stops, as a failed run.
+  if (threw && (step == TQZStepKind::Stop || step == TQZStepKind::Shutdown)) RunFailed = true;
+  const bool laterChange = ChangesQueued > 0 || FinalStep != TQZStepKind::None;
+  const qzsvc::TQZStepEnd end = qzsvc::FinishStep(step, ok, Settled, laterChange, WorkEnded);
+  Running = TQZStepKind::None;
+  Settled = end.Settled;
+  if (end.StopRefused) {
+    Stopping = false;
+    StopRequested = false;
+    TQZEvent* stopEvent = StopEvent;
+    if (stopEvent != nullptr && stopEvent->Handle != nullptr) stopEvent->TryWait();
+  }
+  if (end.Report != 0) SetStateLocked(end.Report);
+  if (end.RunEnds) {
+    // The service main thread is woken once the control thread has left.
+    RunEnding = true;
+    ControlWake.Set();
+  }
+}
+
+bool TQZSvcObj::RunHook(TQZStepKind step, uint32_t code, bool& threw) {
+  bool ok = true;
+  threw = false;
+  try {
+    switch (step) {
+      case TQZStepKind::Stop:
+        if (OnStop.Function != nullptr) OnStop.Function(OnStop.UserData, this, ok);
+        break;
+      case TQZStepKind::Pause:
+        if (OnPause.Function != nullptr) OnPause.Function(OnPause.UserData, this, ok);
+        break;
+      case TQZStepKind::Continue:
+        if (OnContinue.Function != nullptr) OnContinue.Function(OnContinue.UserData, this, ok);
+        break;
+      case TQZStepKind::Shutdown:
+        if (OnShutdown.Function != nullptr) OnShutdown.Function(OnShutdown.UserData, this);
+        break;
+      case TQZStepKind::User:
+        if (OnControl.Function != nullptr) OnControl.Function(OnControl.UserData, this, code);
+        break;
+      default:
+        break;
+    }
+  } catch (...) {
+    // ok keeps the value the hook left in it.
+    threw = true;
+  }
+  return ok;
+}
+
+unsigned long QZ_WINAPI TQZSvcObj::ControlThreadMain(void* object) {
+  static_cast<TQZSvcObj*>(object)->RunSteps();
+  return 0;
+}
+
+void TQZSvcObj::RunSteps() {
+  for (;;) {
+    TQZStepKind step = TQZStepKind::None;
+    uint32_t code = 0;
+    TQZStepNode* node = nullptr;
+    bool leave = false;
+    {
+      TQZCritSectGuard guard(Lock);
+      if (QueueHead != nullptr) {
+        node = QueueHead;
+        QueueHead = node->Next;
+        if (QueueHead == nullptr) QueueTail = nullptr;
+        step = node->Kind;
+        code = node->Code;
+        if (step != TQZStepKind::User) --ChangesQueued;
+      } else if (FinalStep != TQZStepKind::None) {
+        step = FinalStep;
+        FinalStep = TQZStepKind::None;
+      } else if (RunEnding) {
+        ThreadLeft = true;
+        leave = true;
+      }
+      Running = step;
+      if (step != TQZStepKind::None) BeginStepLocked(step);
+    }
+    delete node;
+    if (leave) {
+      StopWake.Set();
+      return;
+    }
+    if (step == TQZStepKind::None) {
+      WaitOrPause(ControlWake);
+      continue;
+    }
+    bool threw = false;
+    const bool ok = RunHook(step, code, threw);
+    {
+      TQZLocked locked(*this);
+      FinishStepLocked(step, ok, threw);
+      // Leaving at once after the run's last step saves the service main
+      // thread a wake-up on its way to the final report.
+      leave = RunEnding && QueueHead == nullptr && FinalStep == TQZStepKind::None;
+      if (leave) ThreadLeft = true;
+    }
+    if (leave) {
+      StopWake.Set();
+      return;
+    }
+  }
+}
+
+void TQZSvcObj::SetState(uint32_t state) {
+  TQZLocked locked(*this);
+  SetStateLocked(state);
+}
+
+void TQZSvcObj::SetStateLocked(uint32_t state, uint32_t waitHint, bool last) {
+  if (!Reporting || StoppedReported) return;
+  if (State.load() != state) ProgressWaitHint = waitHint;
+  State = state;
+  SendStatusLocked();
+  if (last) StoppedReported = true;
 }
 
 bool TQZSvcObj::ReportProgress(uint32_t waitHint) {
-  uint32_t error = 0;
-  bool sent = false;
-  {
-    TQZCritSectGuard guard(StatusLock);
-    const uint32_t state = State.load();
-    if (StatusHandle == nullptr || StoppedReported || !IsPendingState(state)) return false;
-    ProgressWaitHint = waitHint;
-    sent = SendStatusLocked(error, true);
-  }
-  if (!sent) LogEvent(SystemErrorText(error), EVENTLOG_ERROR_TYPE, 0, 0, TQZString());
-  return sent;
+  TQZLocked locked(*this);
+  if (!Reporting || StoppedReported || !IsPendingState(State.load())) return false;
+  ProgressWaitHint = waitHint;
+  return SendStatusLocked(true);
 }
 
 void TQZSvcObj::ReportStatus() {
-  uint32_t error = 0;
-  bool sent = true;
-  {
-    TQZCritSectGuard guard(StatusLock);
-    if (StatusHandle == nullptr || StoppedReported) return;
-    sent = SendStatusLocked(error);
-  }
-  if (!sent) LogEvent(SystemErrorText(error), EVENTLOG_ERROR_TYPE, 0, 0, TQZString());
+  TQZLocked locked(*this);
+  if (!Reporting || StoppedReported) return;
+  SendStatusLocked();
 }
 
-bool TQZSvcObj::SendStatusLocked(uint32_t& error, bool advance) {
+void TQZSvcObj::NoteErrorLocked(uint32_t error) {
+  if (NotedErrorCount < MaxNotedErrors) NotedErrors[NotedErrorCount++] = error;
+}
+
+bool TQZSvcObj::SendStatusLocked(bool advance) {
   const uint32_t state = State.load();
   SERVICE_STATUS status = {};
   status.dwServiceType =
@@ -656,9 +743,10 @@ bool TQZSvcObj::SendStatusLocked(uint32_t& error, bool advance) {
           : qzsvc::ComposeControlsAccepted(AcceptStop, AcceptPauseContinue,
                                            PreshutdownTimeout != 0);
   status.dwWin32ExitCode =
-      state == QZ_SERVICE_STOPPED && RunFailed.load() ? ERROR_SERVICE_SPECIFIC_ERROR : ExitCode;
-  status.dwServiceSpecificExitCode =
-      status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR ? ServiceExitCode : 0;
+      state == QZ_SERVICE_STOPPED && RunFailed ? ERROR_SERVICE_SPECIFIC_ERROR : ExitCode;
+  if (status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR) {
+    status.dwServiceSpecificExitCode = FailureCode != 0 ? FailureCode : ServiceExitCode;
+  }
   // A pending state reported again keeps its check point (at least 1), which
   // only progress reports advance; so it never goes back.
   if (state == PrevState.load() && IsPendingState(state)) {
@@ -667,16 +755,38 @@ bool TQZSvcObj::SendStatusLocked(uint32_t& error, bool advance) {
   status.dwWaitHint = ProgressWaitHint != 0 ? ProgressWaitHint : WaitHint;
   LastCheckPoint = status.dwCheckPoint;
   PrevState = state;
-  // Sent while the lock is held, so that the SCM receives the reports of
-  // both threads in the order they were composed: an interrogation answered
-  // on the dispatcher thread can never arrive after the final stopped report.
-  if (ServiceApi().SetServiceStatus(static_cast<SERVICE_STATUS_HANDLE>(StatusHandle),
-                                    &status) != FALSE) {
-    error = 0;
+  if (ReportSink.Function != nullptr) {
+    const TQZStatusReport report = {status.dwServiceType,    status.dwCurrentState,
+                                    status.dwControlsAccepted, status.dwWin32ExitCode,
+                                    status.dwServiceSpecificExitCode, status.dwCheckPoint,
+                                    status.dwWaitHint};
+    try {
+      ReportSink.Function(ReportSink.UserData, this, report);
+    } catch (...) {
+    }
     return true;
   }
-  error = GetLastError();
+  if (ServiceApi().SetServiceStatus(static_cast<SERVICE_STATUS_HANDLE>(StatusHandle),
+                                    &status) != FALSE) {
+    return true;
+  }
+  NoteErrorLocked(GetLastError());
   return false;
+}
+
+void TQZSvcObj::ReportRefusalToSink() {
+  // The same report ReportServiceStopped gives the SCM.
+  const TQZStatusReport report = {SERVICE_WIN32_OWN_PROCESS,
+                                  SERVICE_STOPPED,
+                                  SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN,
+                                  ERROR_SERVICE_SPECIFIC_ERROR,
+                                  ServiceExitCode,
+                                  0,
+                                  5000};
+  try {
+    ReportSink.Function(ReportSink.UserData, this, report);
+  } catch (...) {
+  }
 }
 
 void TQZSvcObj::SignalStop() {

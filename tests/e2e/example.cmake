@@ -2,6 +2,10 @@
 # with the same toolchain against the installed package and the source tree.
 if(TARGET ticker)
   qz_add_e2e(example_life example_life.sh SCM)
+  # Controls while slow hooks run: none lost, in order, never beside another.
+  qz_add_e2e(example_slow_hooks example_slow_hooks.sh SCM)
+  # The ticker run in the console by -debug, in a terminal and from a pipe.
+  qz_add_e2e(example_console example_console.sh)
   # Reads back the ticker's registration, resources and event source; its own
   # code page is UTF-8 too.
   qzsvc_add_service(uniprobe SOURCES unicode_probe.cpp UTF8)

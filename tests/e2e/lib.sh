@@ -51,6 +51,29 @@ qz_expect_eq() {
     qz_fail "$1"; printf '  expected: %s\n  actual:   %s\n' "$(printf %s "$2" | od -c | head -20)" "$(printf %s "$3" | od -c | head -20)"; fi
 }
 
+# Programs in a real console: a tmux server of the script's own, which
+# qz_tmux_end ends. Wine gives a program a console only when both its standard
+# input and output are the terminal, so its output is read from the screen.
+QZ_TMUX_SOCKET="qz-console-$$"
+qz_term() { tmux -L "$QZ_TMUX_SOCKET" "$@"; }
+qz_tmux_end() { qz_term kill-server >/dev/null 2>&1 || true; }
+
+# qz_screen <session>: the session's screen without its trailing blank lines.
+qz_screen() { qz_term capture-pane -t "$1" -p | sed -e :a -e '/^\n*$/{$d;N;ba' -e '}'; }
+
+# qz_await <session> <text> [count]: polls the screen until count lines (1
+# by default) start with the text; the bound only ends a run that has
+# already failed.
+qz_await() {
+  local i
+  for i in $(seq 600); do
+    [ "$(qz_screen "$1" | grep -c "^$2")" -ge "${3:-1}" ] && return 0
+    sleep 0.2
+  done
+  qz_fail "never saw \"$2\" on $1"
+  return 1
+}
+
 # Ends the script with the number of failures as its status.
 qz_done() { [ "$QZ_FAILS" -eq 0 ] && echo "all passed" || echo "$QZ_FAILS failed"; exit "$QZ_FAILS"; }
 

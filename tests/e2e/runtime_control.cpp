@@ -4,7 +4,11 @@
 //   runtime_control wait <name> <state>          waits until the service has it
 //   runtime_control create <name> <type> <path>  registers, demand start
 //   runtime_control delete <name>
-// Prints one line and returns 0 on success, 1 with "error <code>" otherwise.
+//   runtime_control burst <name> <code>...       sends each code at once after
+//                                                the one before; one line each
+// Prints one line and returns 0 on success, 1 with "error <code>" otherwise;
+// burst prints "<code> state <state>" or "<code> error <error>" for each
+// code and returns 0.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,6 +45,23 @@ int Run(int argc, char** argv) {
   if (std::strcmp(command, "delete") == 0) {
     if (!DeleteService(service.Get())) return Fail(GetLastError());
     std::printf("deleted\n");
+    return 0;
+  }
+  if (std::strcmp(command, "burst") == 0) {
+    for (int i = 3; i < argc; ++i) {
+      const DWORD code = std::strtoul(argv[i], nullptr, 0);
+      SERVICE_STATUS status = {};
+      const BOOL sent = ControlService(service.Get(), code, &status);
+      const DWORD error = sent ? 0 : GetLastError();
+      if (sent) {
+        std::printf("%lu state %lu\n", static_cast<unsigned long>(code),
+                    static_cast<unsigned long>(status.dwCurrentState));
+      } else {
+        std::printf("%lu error %lu\n", static_cast<unsigned long>(code),
+                    static_cast<unsigned long>(error));
+      }
+      std::fflush(stdout);
+    }
     return 0;
   }
   if (argc != 4) return Fail(ERROR_INVALID_PARAMETER);

@@ -21,7 +21,7 @@ const char* const kFunctions[] = {
     "OpenSCManagerA",              "OpenServiceA",                "CreateServiceA",
     "StartServiceA",               "ControlService",              "DeleteService",
     "QueryServiceStatus",          "ChangeServiceConfig2A",       "CloseServiceHandle",
-    "QueryServiceStatusEx",
+    "QueryServiceStatusEx",        "CreateThread",
     "FindResourceA",               "RegCreateKeyExA",             "RegSetValueExA",
     "RegDeleteKeyA",               "RegCloseKey",                 "ChangeServiceConfigA",
     "ExpandEnvironmentStringsA"};
@@ -139,6 +139,41 @@ struct PlatformEntries {
     PlatformCallScope scope(std::move(call), {HandleKind::Status});
     return scope.Return<BOOL>(TRUE, FALSE);
   }
+
+  // Starts a real thread, so that the runtime runs as it would; the fake
+  // counts the threads that have ended.
+  static HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
+                                    LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                                    LPDWORD threadId) {
+    PlatformCall call = Named("CreateThread");
+    PlatformCallScope scope(std::move(call));
+    HANDLE thread = nullptr;
+    if (scope.Acts()) {
+      auto* launch = new ThreadLaunch{&scope.Fake, start, parameter};
+      thread = ::CreateThread(security, stackSize, &ThreadLaunch::Main, launch, flags, threadId);
+      if (thread == nullptr) {
+        scope.Code = GetLastError();
+        delete launch;
+      } else {
+        scope.Fake.ThreadStarted();
+      }
+    }
+    return scope.Return<HANDLE>(thread, nullptr);
+  }
+
+  struct ThreadLaunch {
+    FakePlatform* Fake;
+    LPTHREAD_START_ROUTINE Start;
+    LPVOID Parameter;
+
+    static DWORD WINAPI Main(LPVOID context) {
+      ThreadLaunch launch = *static_cast<ThreadLaunch*>(context);
+      delete static_cast<ThreadLaunch*>(context);
+      const DWORD result = launch.Start(launch.Parameter);
+      launch.Fake->ThreadEnded();
+      return result;
+    }
+  };
 
   static HANDLE WINAPI RegisterEventSourceA(LPCSTR server, LPCSTR source) {
     PlatformCall call = Named("RegisterEventSourceA");
@@ -421,6 +456,7 @@ FakePlatform::FakePlatform() {
   api.StartServiceCtrlDispatcherA = PlatformEntries::StartServiceCtrlDispatcherA;
   api.RegisterServiceCtrlHandlerA = PlatformEntries::RegisterServiceCtrlHandlerA;
   api.SetServiceStatus = PlatformEntries::SetServiceStatus;
+  api.CreateThread = PlatformEntries::CreateThread;
   api.RegisterEventSourceA = PlatformEntries::RegisterEventSourceA;
   api.ReportEventA = PlatformEntries::ReportEventA;
   api.DeregisterEventSource = PlatformEntries::DeregisterEventSource;
@@ -711,6 +747,22 @@ void FakePlatform::WaitUntil(
 int FakePlatform::ServiceMainsRun() const {
   std::lock_guard<std::mutex> lock(Mutex);
   return MainsRun;
+}
+
+void FakePlatform::ThreadStarted() {
+  std::lock_guard<std::mutex> lock(Mutex);
+  ++ThreadsRunning;
+}
+
+void FakePlatform::ThreadEnded() {
+  std::lock_guard<std::mutex> lock(Mutex);
+  --ThreadsRunning;
+  Cv.notify_all();
+}
+
+int FakePlatform::RunningThreads() const {
+  std::lock_guard<std::mutex> lock(Mutex);
+  return ThreadsRunning;
 }
 
 int FakePlatform::EscapedExceptions() const {

@@ -179,6 +179,8 @@ class FakePlatform {
   void WaitUntil(const std::function<bool(const std::vector<PlatformCall>&)>& done,
                  const char* what) const;
   int ServiceMainsRun() const;
+  // Threads made through CreateThread whose routine has not returned yet.
+  int RunningThreads() const;
   // Exceptions that left a service main routine or a control handler.
   int EscapedExceptions() const;
 
@@ -233,6 +235,8 @@ class FakePlatform {
   Ticket Enter(PlatformCall call, std::initializer_list<HandleKind> kinds, bool closes,
                DWORD& code);
   void* NewHandle(HandleKind kind, const char* name);
+  void ThreadStarted();
+  void ThreadEnded();
   void Settle(DWORD state);
   SERVICE_STATUS QueriedStatus(int* number = nullptr);
   void Leave(const Ticket& ticket, DWORD code, void* result);
@@ -254,6 +258,7 @@ class FakePlatform {
   int ClosedInUse = 0;
   int Escaped = 0;
   int MainsRun = 0;
+  int ThreadsRunning = 0;
   DWORD Settled = SERVICE_RUNNING;
   int Queries = 0;
 

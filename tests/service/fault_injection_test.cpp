@@ -41,6 +41,7 @@ const std::map<std::string, DWORD>& InjectedCodes() {
       {"StartServiceCtrlDispatcherA", ERROR_FAILED_SERVICE_CONTROLLER_CONNECT},
       {"RegisterServiceCtrlHandlerA", ERROR_INVALID_NAME},
       {"SetServiceStatus", ERROR_INVALID_DATA},
+      {"CreateThread", ERROR_NOT_ENOUGH_MEMORY},
       {"RegisterEventSourceA", ERROR_ACCESS_DENIED},
       {"ReportEventA", ERROR_DISK_FULL},
       {"DeregisterEventSource", ERROR_INVALID_HANDLE},
@@ -367,6 +368,17 @@ TEST(FaultInjectionTest, EveryFailingCallOfAServiceRunIsLoggedOrEndsItStopped) {
         EXPECT_EQ(lastError, code);
         EXPECT_EQ(stops, 0);
         written.push_back(ErrorText(code));
+      } else if (const DWORD code = fails("CreateThread", 1)) {
+        // Without its control thread the run does not start.
+        StatusRow failed = R(1, 7, 0);
+        std::get<3>(failed) = ERROR_SERVICE_SPECIFIC_ERROR;
+        EXPECT_EQ(platform.Reports(), std::vector<StatusRow>{failed});
+        EXPECT_EQ(lastError, code);
+        EXPECT_EQ(stops, 0);
+        written.push_back(ErrorText(code));
+        if (const DWORD reportCode = fails("SetServiceStatus", 1)) {
+          written.push_back(ErrorText(reportCode));
+        }
       } else {
         // A refused report changes nothing the SCM is told afterwards.
         EXPECT_EQ(platform.Reports(), kLifeReports);
@@ -387,9 +399,9 @@ TEST(FaultInjectionTest, EveryFailingCallOfAServiceRunIsLoggedOrEndsItStopped) {
     };
     faults += InjectEachCall(scenario.Background, run, check);
   }
-  // Dispatcher, registration, nine reports; the event log's three calls in
-  // both scenarios that write records.
-  EXPECT_GE(faults, 11 + 9 + 4);
+  // Dispatcher, registration, the control thread, nine reports; the event
+  // log's three calls in both scenarios that write records.
+  EXPECT_GE(faults, 12 + 9 + 4);
   std::printf("[  FAULTS  ] %d in the service run\n", faults);
 }
 

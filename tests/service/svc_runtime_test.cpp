@@ -19,6 +19,7 @@
 #include "service/event_log.h"
 #include "service/svc_module.h"
 #include "service/svc_obj.h"
+#include "service/svc_sequence.h"
 #include "tests/service/fake_platform.h"
 #include "tests/service/watchdog.h"
 
@@ -63,6 +64,7 @@ struct HookScript {
   std::function<bool(TQZStringList*, TQZHandlerFunction*)> Init;
   std::function<void(bool&)> Start, Stop, Pause, Continue;
   std::function<void()> Execute, Shutdown;
+  std::function<void(uint32_t)> User;
 
   std::vector<std::string> Calls() {
     std::lock_guard<std::mutex> lock(Mutex);
@@ -108,12 +110,33 @@ struct HookScript {
       static_cast<HookScript*>(u)->Note("OnShutdown");
       static_cast<HookScript*>(u)->Shutdown();
     }, this};
+    if (User) object.OnControl = {[](void* u, TQZSvcObj*, uint32_t code) {
+      static_cast<HookScript*>(u)->Note("OnControl");
+      static_cast<HookScript*>(u)->User(code);
+    }, this};
+  }
+
+  // The most hooks that ran at the same time; a hook that uses Enter and
+  // Leave counts.
+  void Enter() {
+    std::lock_guard<std::mutex> lock(Mutex);
+    if (++Inside > MostInside) MostInside = Inside;
+  }
+  void Leave() {
+    std::lock_guard<std::mutex> lock(Mutex);
+    --Inside;
+  }
+  int MostAtOnce() {
+    std::lock_guard<std::mutex> lock(Mutex);
+    return MostInside;
   }
 
  private:
   std::mutex Mutex;
   std::vector<std::string> Names;
   std::map<std::string, DWORD> Threads;
+  int Inside = 0;
+  int MostInside = 0;
 };
 
 // RunServiceDispatcher on a thread of its own, which becomes the dispatcher
@@ -155,6 +178,8 @@ class SvcRuntimeTest : public ::testing::Test {
     for (const std::string& name : Added) RemoveServiceObject(name.c_str());
     EXPECT_EQ(ServiceTableCount(), 0);
     EXPECT_EQ(Scm.EscapedExceptions(), 0);
+    // Every run joined its control thread before it ended.
+    EXPECT_EQ(Scm.RunningThreads(), 0);
   }
   std::vector<Row> Rows(const std::string& name = "") const { return Scm.Reports(name); }
   void WaitForReports(size_t n, const std::string& name = "") {
@@ -304,9 +329,6 @@ const TransitionCase kTransitions[] = {
      }, {2, 3, 5},
      {R(2, 0, 1), R(4, 7, 0), R(6, 7, 0), R(7, 7, 0), R(5, 7, 0), R(4, 7, 0), R(3, 7, 0),
       Failed(R(1, 7, 0))}, {"OnPause", "OnContinue", "OnShutdown"}},
-    // Preshutdown (15) too, without a preshutdown timeout.
-    {"UnknownControlCodesIgnored", nullptr, {0, 6, 7, 15, 16, 128, 255, 0xFFFFFFFF, 1},
-     {R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}, {}},
     {"DriverTypeReportedUnchanged", [](HookScript&, TQZSvcObj& o) {
        o.ServiceType = 1;
        o.Interactive = true;
@@ -402,7 +424,8 @@ TEST_F(SvcRuntimeTest, InterrogateFromDispatcherWhileServiceThreadIsInAHook) {
   }
   EXPECT_EQ(Rows(), (std::vector<Row>{R(2, 0, 1), R(2, 0, 1), R(4, 7, 0), R(3, 7, 0),
                                           R(3, 7, 1), R(1, 7, 0)}));
-  EXPECT_EQ(hooks.ThreadOf("OnShutdown"), hooks.ThreadOf("OnStart"));
+  // The end of the work enters the control sequence like a control.
+  EXPECT_NE(hooks.ThreadOf("OnShutdown"), hooks.ThreadOf("OnStart"));
 }
 
 TEST_F(SvcRuntimeTest, ProgressAdvancesTheCheckPointWithItsWaitHintUntilTheStateChanges) {
@@ -428,45 +451,21 @@ TEST_F(SvcRuntimeTest, ProgressAdvancesTheCheckPointWithItsWaitHintUntilTheState
   EXPECT_FALSE(object.ReportProgress(100));
 }
 
-TEST_F(SvcRuntimeTest, SlowStopHookLeavesTheDispatcherFreeForOtherControls) {
+// The common shape of a stop: the work ends on StopRequested, and the stop
+// hook waits until it has. The flag is set before the hook runs, so the wait
+// ends.
+TEST_F(SvcRuntimeTest, StopHookMayWaitForTheWorkToReturn) {
   TQZSvcObj object("Svc");
   HookScript hooks;
-  Gate stopGate;
-  hooks.Stop = [&](bool&) { stopGate.Wait(); };
-  hooks.Attach(object);
-  Add("Svc", object);
-  {
-    DispatcherThread dispatcher;
-    WaitRunning();
-    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
-    // The stop hook still waits, yet an interrogate and a second stop are
-    // taken and answered with the pending state.
-    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_INTERROGATE));
-    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
-    stopGate.Open();
-    EXPECT_TRUE(dispatcher.Join());
-  }
-  EXPECT_EQ(Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(3, 7, 1),
-                                      R(3, 7, 1), R(1, 7, 0)}));
-  EXPECT_EQ(hooks.Calls(), (std::vector<std::string>{"OnStop"}));
-}
-
-// A common shape of stop: tell the work to end, and wait until the service
-// main thread has finished with it. No runtime lock may be held meanwhile.
-TEST_F(SvcRuntimeTest, StopHookMayWaitForTheServiceThreadToFinishItsWork) {
-  TQZSvcObj object("Svc");
-  HookScript hooks;
-  std::atomic<bool> endWork{false};
+  std::atomic<bool> returned{false};
   hooks.Execute = [&] {
-    while (!endWork.load()) SleepMilliseconds(5);
+    while (!object.StopRequested.load()) object.StopEvent->Wait();
+    returned = true;
   };
   hooks.Stop = [&](bool&) {
-    const uint32_t waits = object.StopWaits();
-    endWork = true;
-    // The service main thread counts a wait once it has taken the end of
-    // its work and waits for this stop's outcome.
-    PollOrAbort([&] { return object.StopWaits() > waits; }, "the service thread to finish");
+    PollOrAbort([&] { return returned.load(); }, "OnExecute to return");
   };
+  hooks.Shutdown = [] {};
   hooks.Attach(object);
   Add("Svc", object);
   RunUntilControl(SERVICE_CONTROL_STOP);
@@ -656,6 +655,7 @@ TEST_F(SvcRuntimeTest, ServiceMainResolvesTheNameItIsGiven) {
   EXPECT_TRUE(secondHooks.Calls().empty());
 }
 
+// SignalStop alone asks the work to end, which then shuts the service down.
 TEST_F(SvcRuntimeTest, StopSignalledBeforeTheWaitEndsTheRunAtOnce) {
   TQZSvcObj object("Svc");
   HookScript hooks;
@@ -670,7 +670,7 @@ TEST_F(SvcRuntimeTest, StopSignalledBeforeTheWaitEndsTheRunAtOnce) {
     signalled.Open();
     EXPECT_TRUE(dispatcher.Join());
   }
-  EXPECT_EQ(Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(1, 7, 0)}));
+  EXPECT_EQ(Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}));
   EXPECT_EQ(object.StopWaits(), 0u);
 }
 
@@ -697,119 +697,60 @@ TEST_F(SvcRuntimeTest, StopEndsTheRunWithoutSpinningWhenTheEventIsUnusable) {
   }
 }
 
-// A control still running on the dispatcher thread when the run ends by
-// itself must not report after the final stopped report, nor leave State off
-// stopped.
-TEST_F(SvcRuntimeTest, ControlInFlightWhenTheRunEndsReportsNothingAfterStopped) {
+// The work ends by itself while a hook runs: the SCM is told STOP_PENDING at
+// once, and from there only STOPPED follows; the hook ends without a report
+// of its own, and the shutdown waits for it.
+TEST_F(SvcRuntimeTest, WorkEndingDuringAHookStopsOnlyAfterIt) {
   for (bool pause : {true, false}) {
-    SCOPED_TRACE(pause ? "pause" : "refused stop");
+    SCOPED_TRACE(pause ? "pause" : "user control");
     Scm.ForgetCalls();
     TQZSvcObj object("Svc");
     HookScript hooks;
-    Gate executeGate, inControl, controlGate;
+    Gate executeGate, inHook, hookGate;
     hooks.Execute = [&] { executeGate.Wait(); };
-    hooks.Shutdown = [] {};
-    auto control = [&](bool& ok) {
-      inControl.Open();
-      controlGate.Wait();
-      ok = pause;
+    hooks.Shutdown = [&] {
+      hooks.Enter();
+      hooks.Leave();
     };
-    if (pause)
-      hooks.Pause = control;
-    else
-      hooks.Stop = control;
+    auto slow = [&] {
+      hooks.Enter();
+      inHook.Open();
+      hookGate.Wait();
+      // Counts as the stop's progress once the stop is taken.
+      object.ReportProgress(1000);
+      hooks.Leave();
+    };
+    if (pause) {
+      hooks.Pause = [&](bool&) { slow(); };
+    } else {
+      hooks.User = [&](uint32_t) { slow(); };
+    }
     hooks.Attach(object);
     Add("Svc", object);
     {
       DispatcherThread dispatcher;
       WaitRunning();
-      std::thread sender([&] {
-        Scm.SendControl("Svc", pause ? SERVICE_CONTROL_PAUSE : SERVICE_CONTROL_STOP);
-      });
-      inControl.Wait();
+      EXPECT_TRUE(Scm.SendControl("Svc", pause ? SERVICE_CONTROL_PAUSE : 200));
+      inHook.Wait();
       executeGate.Open();
-      controlGate.Open();
-      sender.join();
+      WaitForReports(pause ? 4 : 3);
+      EXPECT_EQ(std::get<1>(Rows().back()), DWORD{SERVICE_STOP_PENDING});
+      hookGate.Open();
       EXPECT_TRUE(dispatcher.Join());
     }
-    const std::vector<Row> rows = Rows();
-    ASSERT_FALSE(rows.empty());
-    EXPECT_EQ(rows.back(), R(1, 7, 0));
-    EXPECT_EQ(std::count(rows.begin(), rows.end(), R(1, 7, 0)), 1);
+    std::vector<Row> expected = {R(2, 0, 1), R(4, 7, 0)};
+    if (pause) expected.push_back(R(6, 7, 0));
+    expected.push_back(R(3, 7, 0));
+    expected.push_back(Row{0x10, 3, 7, 0, 2, 1000});
+    expected.push_back(R(1, 7, 0));
+    EXPECT_EQ(Rows(), expected);
+    EXPECT_EQ(hooks.Calls(), (std::vector<std::string>{"OnExecute", pause ? "OnPause" : "OnControl",
+                                                       "OnShutdown"}));
+    EXPECT_EQ(hooks.MostAtOnce(), 1);
     EXPECT_EQ(object.State.load(), uint32_t{QZ_SERVICE_STOPPED});
     RemoveServiceObject("Svc");
     Added.clear();
   }
-}
-
-// The usual stop hook: it tells the work to end and waits until it has. The
-// work's return must not also run the shutdown, and a shutdown racing a work
-// that ends by itself runs once.
-TEST_F(SvcRuntimeTest, StopOrShutdownThatEndsTheWorkRunsTheStopOnce) {
-  for (DWORD code : {DWORD{SERVICE_CONTROL_STOP}, DWORD{SERVICE_CONTROL_SHUTDOWN}}) {
-    SCOPED_TRACE(code);
-    Scm.ForgetCalls();
-    TQZSvcObj object("Svc");
-    HookScript hooks;
-    Gate workEnd, workEnded;
-    std::atomic<int> inside{0}, mostAtOnce{0};
-    hooks.Execute = [&] {
-      workEnd.Wait();
-      workEnded.Open();
-    };
-    auto stop = [&] {
-      const int now = ++inside;
-      if (now > mostAtOnce.load()) mostAtOnce = now;
-      workEnd.Open();
-      workEnded.Wait();
-      // Long enough for the service thread to race past a missing guard.
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      --inside;
-    };
-    hooks.Stop = [&](bool&) { stop(); };
-    hooks.Shutdown = stop;
-    hooks.Attach(object);
-    Add("Svc", object);
-    RunUntilControl(code);
-    EXPECT_EQ(Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(1, 7, 0)}));
-    const std::vector<std::string> calls = hooks.Calls();
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), "OnStop") +
-                  std::count(calls.begin(), calls.end(), "OnShutdown"),
-              1);
-    EXPECT_EQ(mostAtOnce.load(), 1);
-    RemoveServiceObject("Svc");
-    Added.clear();
-  }
-}
-
-// A stop or shutdown delivered after the stop was accepted answers with the
-// stop-pending state and does not run the stop hooks again.
-TEST_F(SvcRuntimeTest, StopAfterAnAcceptedStopOnlyReports) {
-  TQZSvcObj object("Svc");
-  HookScript hooks;
-  Gate entered;
-  Gate release;
-  hooks.Execute = [&] {
-    entered.Open();
-    release.Wait();
-  };
-  hooks.Stop = [](bool&) {};
-  hooks.Shutdown = [] {};
-  hooks.Attach(object);
-  Add("Svc", object);
-  {
-    DispatcherThread dispatcher;
-    // The running report goes out before OnExecute is called.
-    entered.Wait();
-    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
-    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
-    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_SHUTDOWN));
-    release.Open();
-    EXPECT_TRUE(dispatcher.Join());
-  }
-  EXPECT_EQ(Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(3, 7, 0), R(3, 7, 1),
-                                          R(3, 7, 1), R(1, 7, 0)}));
-  EXPECT_EQ(hooks.Calls(), (std::vector<std::string>{"OnExecute", "OnStop"}));
 }
 
 // With a preshutdown timeout the service accepts preshutdown, which stops it
@@ -1050,6 +991,287 @@ TEST_F(SvcRuntimeTest, RacingFirstRecordsInstallOneWriter) {
   const auto events = Scm.CallsOf("ReportEventA");
   EXPECT_EQ(events.size(), 2u * rounds);
   for (const PlatformCall& e : events) EXPECT_NE(e.Handle, nullptr);
+}
+
+// A stop taken while a slow pause hook runs is in the status the handler
+// leaves, so the SCM refuses later controls instead of ending the process;
+// the pause ends without reporting PAUSED, and the stop hook runs after it.
+TEST_F(SvcRuntimeTest, StopDuringASlowPauseIsToldAtOnceAndRunsAfterThePause) {
+  TQZSvcObj object("Svc");
+  HookScript hooks;
+  Gate inPause, pauseGate;
+  hooks.Pause = [&](bool&) {
+    hooks.Enter();
+    inPause.Open();
+    pauseGate.Wait();
+    hooks.Leave();
+  };
+  hooks.Stop = [&](bool&) {
+    hooks.Enter();
+    hooks.Leave();
+  };
+  hooks.Attach(object);
+  Add("Svc", object);
+  {
+    DispatcherThread dispatcher;
+    WaitRunning();
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_PAUSE));
+    inPause.Wait();
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
+    EXPECT_EQ(Rows().back(), R(3, 7, 0));
+    // Further controls are answered, not taken.
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_CONTINUE));
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
+    EXPECT_EQ(hooks.Calls(), std::vector<std::string>{"OnPause"});
+    pauseGate.Open();
+    EXPECT_TRUE(dispatcher.Join());
+  }
+  EXPECT_EQ(Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(6, 7, 0), R(3, 7, 0), R(3, 7, 1),
+                                      R(3, 7, 1), R(1, 7, 0)}));
+  EXPECT_EQ(hooks.Calls(), (std::vector<std::string>{"OnPause", "OnStop"}));
+  EXPECT_EQ(hooks.MostAtOnce(), 1);
+}
+
+// Controls that come while a hook runs are told their pending states at
+// once and are carried out afterwards, each exactly once, in the order they
+// came; an empty slot's control waits its turn too.
+TEST_F(SvcRuntimeTest, ControlsDuringAHookAreToldTheirPendingStateAndRunInOrder) {
+  TQZSvcObj object("Svc");
+  HookScript hooks;
+  Gate inFirst, firstGate;
+  std::vector<uint32_t> codes;
+  hooks.User = [&](uint32_t code) {
+    hooks.Enter();
+    if (codes.empty()) {
+      inFirst.Open();
+      firstGate.Wait();
+    }
+    codes.push_back(code);
+    hooks.Leave();
+  };
+  hooks.Pause = [&](bool&) {
+    hooks.Enter();
+    hooks.Leave();
+  };
+  hooks.Attach(object);
+  Add("Svc", object);
+  std::vector<uint32_t> sent;
+  {
+    DispatcherThread dispatcher;
+    WaitRunning();
+    EXPECT_TRUE(Scm.SendControl("Svc", 128));
+    sent.push_back(128);
+    inFirst.Wait();
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_PAUSE));
+    EXPECT_EQ(Rows().back(), R(6, 7, 0));
+    // Far more than any fixed queue would hold.
+    for (uint32_t code = 129; code < 229; ++code) {
+      EXPECT_TRUE(Scm.SendControl("Svc", code));
+      sent.push_back(code);
+    }
+    // OnContinue is empty, yet the continue waits behind the hooks.
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_CONTINUE));
+    EXPECT_EQ(Rows().back(), R(5, 7, 0));
+    EXPECT_TRUE(Scm.SendControl("Svc", 255));
+    sent.push_back(255);
+    firstGate.Open();
+    WaitSettled();
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
+    EXPECT_TRUE(dispatcher.Join());
+  }
+  EXPECT_EQ(codes, sent);
+  EXPECT_EQ(Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(6, 7, 0), R(5, 7, 0), R(4, 7, 0),
+                                      R(3, 7, 0), R(1, 7, 0)}));
+  const std::vector<std::string> calls = hooks.Calls();
+  ASSERT_EQ(calls.size(), 1u + sent.size());
+  EXPECT_EQ(calls[1], "OnPause");
+  EXPECT_EQ(hooks.MostAtOnce(), 1);
+  // The running report after the continue came from the control thread.
+  EXPECT_NE(Scm.CallsOf("SetServiceStatus")[4].ThreadId,
+            Scm.Last("StartServiceCtrlDispatcherA").ThreadId);
+}
+
+// With nothing under way, a control whose slot is empty is carried out by
+// the handler itself: both reports come from the dispatcher thread.
+TEST_F(SvcRuntimeTest, EmptySlotControlWithNothingUnderWayCompletesInTheHandler) {
+  TQZSvcObj object("Svc");
+  Add("Svc", object);
+  {
+    DispatcherThread dispatcher;
+    WaitRunning();
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_PAUSE));
+    EXPECT_EQ(Rows().back(), R(7, 7, 0));
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_CONTINUE));
+    EXPECT_EQ(Rows().back(), R(4, 7, 0));
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
+    EXPECT_TRUE(dispatcher.Join());
+  }
+  const DWORD dispatcherThread = Scm.Last("StartServiceCtrlDispatcherA").ThreadId;
+  const std::vector<PlatformCall> reports = Scm.CallsOf("SetServiceStatus");
+  ASSERT_EQ(reports.size(), 8u);
+  for (size_t i = 2; i < 7; ++i) EXPECT_EQ(reports[i].ThreadId, dispatcherThread) << i;
+}
+
+// Only when no memory can be had for a control is it refused: the SCM is
+// told the state as it is, and an error record says why. A stop needs no
+// memory and is still taken.
+TEST_F(SvcRuntimeTest, ControlWithoutMemoryIsRefusedTruthfullyAndLogged) {
+  TQZSvcObj object("Svc");
+  HookScript hooks;
+  Gate inHook, hookGate;
+  hooks.User = [&](uint32_t) {
+    inHook.Open();
+    hookGate.Wait();
+  };
+  hooks.Pause = [](bool&) {};
+  hooks.Stop = [](bool&) {};
+  hooks.Attach(object);
+  Add("Svc", object);
+  {
+    DispatcherThread dispatcher;
+    WaitRunning();
+    EXPECT_TRUE(Scm.SendControl("Svc", 200));
+    inHook.Wait();
+    SetStepAllocationFailureForTesting([] { return true; });
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_PAUSE));
+    EXPECT_TRUE(Scm.SendControl("Svc", 201));
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
+    SetStepAllocationFailureForTesting(nullptr);
+    hookGate.Open();
+    EXPECT_TRUE(dispatcher.Join());
+  }
+  EXPECT_EQ(Rows(), (std::vector<Row>{R(2, 0, 1), R(4, 7, 0), R(4, 7, 0), R(4, 7, 0), R(3, 7, 0),
+                                      R(1, 7, 0)}));
+  EXPECT_EQ(hooks.Calls(), (std::vector<std::string>{"OnControl", "OnStop"}));
+  const auto events = Scm.CallsOf("ReportEventA");
+  ASSERT_EQ(events.size(), 2u);
+  for (const PlatformCall& e : events) {
+    EXPECT_EQ(e.Type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(e.Strings, std::vector<CallText>{ErrorText(ERROR_NOT_ENOUGH_MEMORY)});
+  }
+}
+
+// Without a control thread no control could be carried out, so the run does
+// not start: it ends failed with a code of its own and an error record.
+TEST_F(SvcRuntimeTest, ControlThreadThatCannotBeMadeFailsTheStart) {
+  TQZSvcObj object("Svc");
+  object.ServiceExitCode = 42;
+  HookScript hooks;
+  hooks.Start = [](bool&) {};
+  hooks.Attach(object);
+  Add("Svc", object);
+  Scm.Fail("CreateThread", ERROR_NOT_ENOUGH_MEMORY);
+  {
+    DispatcherThread dispatcher;
+    EXPECT_TRUE(dispatcher.Join());
+  }
+  EXPECT_EQ(Rows(), std::vector<Row>{Failed(R(1, 7, 0))});
+  EXPECT_EQ(Scm.Last("SetServiceStatus").Status.dwServiceSpecificExitCode,
+            DWORD{QZ_EXIT_NO_CONTROL_THREAD});
+  EXPECT_TRUE(hooks.Calls().empty());
+  EXPECT_EQ(object.LastError, uint32_t{ERROR_NOT_ENOUGH_MEMORY});
+  const auto events = Scm.CallsOf("ReportEventA");
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].Strings, std::vector<CallText>{ErrorText(ERROR_NOT_ENOUGH_MEMORY)});
+  EXPECT_EQ(object.State.load(), QZ_SERVICE_STOPPED);
+}
+
+// --- Report sink ----------------------------------------------------------------
+
+// The reports a sink received, in the shape the SCM's are compared in.
+struct SinkRecord {
+  std::mutex Mutex;
+  std::vector<Row> Rows;
+  std::vector<uint32_t> ServiceExitCodes;
+  static void Take(void* record, TQZSvcObj*, const TQZStatusReport& report) {
+    SinkRecord* self = static_cast<SinkRecord*>(record);
+    std::lock_guard<std::mutex> lock(self->Mutex);
+    self->Rows.push_back(Row{report.ServiceType, report.State, report.ControlsAccepted,
+                             report.Win32ExitCode, report.CheckPoint, report.WaitHint});
+    self->ServiceExitCodes.push_back(report.ServiceExitCode);
+  }
+  std::vector<Row> Taken() {
+    std::lock_guard<std::mutex> lock(Mutex);
+    return Rows;
+  }
+};
+
+// A start with progress, a slow pause, a stop and a work that waits for it,
+// run once under the SCM and once with its reports sent to a sink: the sink
+// must be told exactly what the SCM is.
+TEST_F(SvcRuntimeTest, ReportSinkIsToldWhatTheScmWouldBeAndTheScmNothing) {
+  auto script = [](HookScript& hooks, TQZSvcObj& object) {
+    hooks.Start = [&object](bool&) { object.ReportProgress(1500); };
+    hooks.Pause = [&object](bool&) { object.ReportProgress(700); };
+    hooks.Stop = [](bool&) {};
+    hooks.Execute = [&object] {
+      while (!object.StopRequested) object.StopEvent->Wait();
+    };
+    hooks.Attach(object);
+  };
+  auto waitFor = [](TQZSvcObj& object, uint32_t state) {
+    PollOrAbort([&] { return object.State.load() == state; }, "a state");
+  };
+
+  std::vector<Row> scmRows;
+  {
+    TQZSvcObj object("Svc");
+    HookScript hooks;
+    script(hooks, object);
+    Add("Svc", object);
+    DispatcherThread dispatcher;
+    WaitRunning();
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_PAUSE));
+    waitFor(object, QZ_SERVICE_PAUSED);
+    EXPECT_TRUE(Scm.SendControl("Svc", SERVICE_CONTROL_STOP));
+    EXPECT_TRUE(dispatcher.Join());
+    scmRows = Rows();
+    RemoveServiceObject("Svc");
+  }
+  ASSERT_EQ(scmRows.size(), 8u);  // the progress reports included
+
+  Scm.ForgetCalls();
+  TQZSvcObj object("Svc");
+  HookScript hooks;
+  script(hooks, object);
+  SinkRecord sink;
+  object.ReportSink = {&SinkRecord::Take, &sink};
+  char name[] = "Svc";
+  char* argv[] = {name};
+  std::thread run([&] { object.Run(1, argv); });
+  waitFor(object, QZ_SERVICE_RUNNING);
+  object.Control(SERVICE_CONTROL_PAUSE);
+  waitFor(object, QZ_SERVICE_PAUSED);
+  object.Control(SERVICE_CONTROL_STOP);
+  run.join();
+  EXPECT_EQ(sink.Taken(), scmRows);
+  EXPECT_EQ(Scm.Count("RegisterServiceCtrlHandlerA"), 0);
+  EXPECT_EQ(Scm.Count("SetServiceStatus"), 0);
+  EXPECT_EQ(hooks.Calls(),
+            (std::vector<std::string>{"OnStart", "OnExecute", "OnPause", "OnStop"}));
+}
+
+TEST_F(SvcRuntimeTest, ReportSinkIsToldOfARefusedRunAndNoHandlerIsRegistered) {
+  for (bool initRefuses : {true, false}) {
+    SCOPED_TRACE(initRefuses ? "init refuses" : "start refuses");
+    Scm.ForgetCalls();
+    TQZSvcObj object("Svc");
+    object.ServiceExitCode = 9;
+    HookScript hooks;
+    hooks.Init = [initRefuses](TQZStringList*, TQZHandlerFunction*) { return !initRefuses; };
+    hooks.Start = [](bool& ok) { ok = false; };
+    hooks.Attach(object);
+    SinkRecord sink;
+    object.ReportSink = {&SinkRecord::Take, &sink};
+    object.Run(0, nullptr);
+    const std::vector<Row> expected =
+        initRefuses ? std::vector<Row>{Failed(R(1, 5, 0))}
+                    : std::vector<Row>{R(2, 0, 1), Failed(R(1, 7, 0))};
+    EXPECT_EQ(sink.Taken(), expected);
+    EXPECT_EQ(sink.ServiceExitCodes.back(), 9u);
+    EXPECT_EQ(Scm.Count("RegisterServiceCtrlHandlerA"), 0);
+    EXPECT_EQ(Scm.Count("SetServiceStatus"), 0);
+  }
 }
 
 TEST(TQZSvcObjTest, NewObjectIsStoppedWithDefinitionDefaults) {
