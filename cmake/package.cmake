@@ -11,6 +11,7 @@ set(QZ_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/qzsvc)
 set(QZ_PACKAGE_TARGETS qz_foundation)
 install(FILES
   foundation/string.h foundation/lists.h foundation/sync.h foundation/process_info.h
+  foundation/log_file.h
   DESTINATION ${QZ_INSTALL_INCLUDEDIR}/foundation)
 if(TARGET qz_service)
   list(APPEND QZ_PACKAGE_TARGETS qz_service)
