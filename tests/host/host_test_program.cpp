@@ -1,0 +1,86 @@
+// A console program for the host's tests: prints to standard output and
+// error, exits with a chosen code after a chosen time, honours or ignores
+// Ctrl+Break, and may start a child of its own.
+//
+//   hostprog [--out TEXT] [--err TEXT] [--exit CODE] [--after MS]
+//            [--break honour|ignore] [--child] [--count FILE]
+//
+// --after 0 (the default) waits for ever. --count appends one line to FILE
+// at every start, so a test can count the runs. A child is started with
+// --after 600000 --break ignore and prints "child <pid>".
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+bool IgnoreBreak = false;
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  if (event != CTRL_BREAK_EVENT && event != CTRL_C_EVENT) return FALSE;
+  if (IgnoreBreak) {
+    std::printf("ignored ctrl-break\n");
+    std::fflush(stdout);
+    return TRUE;
+  }
+  std::printf("got ctrl-break, ending\n");
+  std::fflush(stdout);
+  ExitProcess(0);
+}
+
+bool StartChild() {
+  wchar_t self[MAX_PATH];
+  if (GetModuleFileNameW(nullptr, self, MAX_PATH) == 0) return false;
+  std::wstring line = L"\"" + std::wstring(self) + L"\" --after 600000 --break ignore";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &info)) {
+    return false;
+  }
+  std::printf("child %lu\n", static_cast<unsigned long>(info.dwProcessId));
+  std::fflush(stdout);
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int exitCode = 0;
+  DWORD after = 0;
+  bool child = false;
+  for (int i = 1; i < argc; ++i) {
+    const bool hasValue = i + 1 < argc;
+    if (std::strcmp(argv[i], "--out") == 0 && hasValue) {
+      std::printf("%s\n", argv[++i]);
+    } else if (std::strcmp(argv[i], "--err") == 0 && hasValue) {
+      std::fprintf(stderr, "%s\n", argv[++i]);
+    } else if (std::strcmp(argv[i], "--exit") == 0 && hasValue) {
+      exitCode = std::atoi(argv[++i]);
+    } else if (std::strcmp(argv[i], "--after") == 0 && hasValue) {
+      after = static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 10));
+    } else if (std::strcmp(argv[i], "--break") == 0 && hasValue) {
+      IgnoreBreak = std::strcmp(argv[++i], "ignore") == 0;
+    } else if (std::strcmp(argv[i], "--child") == 0) {
+      child = true;
+    } else if (std::strcmp(argv[i], "--count") == 0 && hasValue) {
+      if (FILE* file = std::fopen(argv[++i], "a")) {
+        std::fprintf(file, "run %lu\n", static_cast<unsigned long>(GetCurrentProcessId()));
+        std::fclose(file);
+      }
+    }
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
+  SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
+  if (child && !StartChild()) std::printf("no child: %lu\n", GetLastError());
+  std::fflush(stdout);
+  Sleep(after == 0 ? INFINITE : after);
+  return exitCode;
+}
