@@ -2,11 +2,12 @@
 // error, exits with a chosen code after a chosen time, honours or ignores
 // Ctrl+Break, and may start a child of its own.
 //
-//   hostprog [--out TEXT] [--err TEXT] [--exit CODE] [--after MS]
-//            [--break honour|ignore] [--child] [--count FILE]
+//   hostprog [--out TEXT] [--err TEXT] [--env NAME] [--cwd] [--exit CODE]
+//            [--after MS] [--break honour|ignore] [--window] [--child]
 //
-// --after 0 (the default) waits for ever. --count appends one line to FILE
-// at every start, so a test can count the runs. A child is started with
+// --after 0 (the default) waits for ever. --env prints NAME=value, --cwd
+// the working folder. --window makes a hidden top-level window that ends
+// the program (exit code 0) on WM_CLOSE. A child is started with
 // --after 600000 --break ignore and prints "child <pid>".
 #include <windows.h>
 
@@ -49,12 +50,35 @@ bool StartChild() {
   return true;
 }
 
+LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM w, LPARAM l) {
+  if (message == WM_CLOSE) {
+    std::printf("got close, ending\n");
+    std::fflush(stdout);
+    PostQuitMessage(0);
+    return 0;
+  }
+  return DefWindowProcW(window, message, w, l);
+}
+
+// A top-level window that is never shown, as a program with a user
+// interface would have.
+bool MakeWindow() {
+  WNDCLASSW windowClass = {};
+  windowClass.lpfnWndProc = &WindowProcedure;
+  windowClass.hInstance = GetModuleHandleW(nullptr);
+  windowClass.lpszClassName = L"QzHostTestWindow";
+  if (RegisterClassW(&windowClass) == 0) return false;
+  return CreateWindowW(L"QzHostTestWindow", L"host test", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100,
+                       nullptr, nullptr, windowClass.hInstance, nullptr) != nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int exitCode = 0;
   DWORD after = 0;
   bool child = false;
+  bool window = false;
   for (int i = 1; i < argc; ++i) {
     const bool hasValue = i + 1 < argc;
     if (std::strcmp(argv[i], "--out") == 0 && hasValue) {
@@ -69,11 +93,15 @@ int main(int argc, char** argv) {
       IgnoreBreak = std::strcmp(argv[++i], "ignore") == 0;
     } else if (std::strcmp(argv[i], "--child") == 0) {
       child = true;
-    } else if (std::strcmp(argv[i], "--count") == 0 && hasValue) {
-      if (FILE* file = std::fopen(argv[++i], "a")) {
-        std::fprintf(file, "run %lu\n", static_cast<unsigned long>(GetCurrentProcessId()));
-        std::fclose(file);
-      }
+    } else if (std::strcmp(argv[i], "--env") == 0 && hasValue) {
+      const char* value = std::getenv(argv[++i]);
+      std::printf("%s=%s\n", argv[i], value != nullptr ? value : "(unset)");
+    } else if (std::strcmp(argv[i], "--cwd") == 0) {
+      char folder[MAX_PATH] = "";
+      GetCurrentDirectoryA(MAX_PATH, folder);
+      std::printf("cwd=%s\n", folder);
+    } else if (std::strcmp(argv[i], "--window") == 0) {
+      window = true;
     }
   }
   std::fflush(stdout);
@@ -81,6 +109,15 @@ int main(int argc, char** argv) {
   SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
   if (child && !StartChild()) std::printf("no child: %lu\n", GetLastError());
   std::fflush(stdout);
+  if (window && MakeWindow()) {
+    if (after != 0) SetTimer(nullptr, 0, after, nullptr);
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+      if (message.message == WM_TIMER) return exitCode;
+      DispatchMessageW(&message);
+    }
+    return 0;
+  }
   Sleep(after == 0 ? INFINITE : after);
   return exitCode;
 }
