@@ -5,11 +5,13 @@
 //   hostprog [--out TEXT] [--err TEXT] [--env NAME] [--cwd] [--exit CODE]
 //            [--after MS] [--break honour|ignore] [--window] [--child]
 //
-// --after 0 (the default) waits for ever. --env prints NAME=value, --cwd
-// the working folder. --window makes a hidden top-level window that ends
-// the program (exit code 0) on WM_CLOSE. A child is started with
+// --after 0 (the default) waits for ever. --out and --err print their text
+// in UTF-8, --env prints NAME=value, --cwd the working folder in UTF-8. --window makes a hidden top-level window that ends
+// the program (exit code 0) on WM_CLOSE; with --break ignore it ignores
+// WM_CLOSE too. A child is started with
 // --after 600000 --break ignore and prints "child <pid>".
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +21,23 @@
 namespace {
 
 bool IgnoreBreak = false;
+
+std::string Utf8(const wchar_t* text) {
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  std::string result(size > 0 ? size - 1 : 0, '\0');
+  if (size > 1) WideCharToMultiByte(CP_UTF8, 0, text, -1, &result[0], size, nullptr, nullptr);
+  return result;
+}
+
+// Argument i as UTF-8, from the wide command line, so that texts outside
+// the ANSI code page come through.
+std::string Utf8Argument(int i) {
+  int count = 0;
+  wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+  const std::string text = arguments != nullptr && i < count ? Utf8(arguments[i]) : "";
+  LocalFree(arguments);
+  return text;
+}
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
   if (event != CTRL_BREAK_EVENT && event != CTRL_C_EVENT) return FALSE;
@@ -51,6 +70,11 @@ bool StartChild() {
 }
 
 LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM w, LPARAM l) {
+  if (message == WM_CLOSE && IgnoreBreak) {
+    std::printf("ignored close\n");
+    std::fflush(stdout);
+    return 0;
+  }
   if (message == WM_CLOSE) {
     std::printf("got close, ending\n");
     std::fflush(stdout);
@@ -82,9 +106,9 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const bool hasValue = i + 1 < argc;
     if (std::strcmp(argv[i], "--out") == 0 && hasValue) {
-      std::printf("%s\n", argv[++i]);
+      std::printf("%s\n", Utf8Argument(++i).c_str());
     } else if (std::strcmp(argv[i], "--err") == 0 && hasValue) {
-      std::fprintf(stderr, "%s\n", argv[++i]);
+      std::fprintf(stderr, "%s\n", Utf8Argument(++i).c_str());
     } else if (std::strcmp(argv[i], "--exit") == 0 && hasValue) {
       exitCode = std::atoi(argv[++i]);
     } else if (std::strcmp(argv[i], "--after") == 0 && hasValue) {
@@ -97,9 +121,9 @@ int main(int argc, char** argv) {
       const char* value = std::getenv(argv[++i]);
       std::printf("%s=%s\n", argv[i], value != nullptr ? value : "(unset)");
     } else if (std::strcmp(argv[i], "--cwd") == 0) {
-      char folder[MAX_PATH] = "";
-      GetCurrentDirectoryA(MAX_PATH, folder);
-      std::printf("cwd=%s\n", folder);
+      wchar_t folder[MAX_PATH] = L"";
+      GetCurrentDirectoryW(MAX_PATH, folder);
+      std::printf("cwd=%s\n", Utf8(folder).c_str());
     } else if (std::strcmp(argv[i], "--window") == 0) {
       window = true;
     }
