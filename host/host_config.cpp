@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "foundation/format.h"
+#include "foundation/process_info.h"
 
 namespace {
 
@@ -382,6 +383,12 @@ bool ParseHostConfig(const std::vector<TQZIniSection>& sections,
       check.Fail(ServiceSection, "recovery", "a run action needs recovery-command");
     }
   }
+  // A log in a folder that does not exist would lose every line quietly.
+  const TQZString logFolder = PathPart(config.LogFile);
+  if (logFolder.Length() > 0 && context.FolderExists != nullptr &&
+      !context.FolderExists(logFolder)) {
+    check.Fail(LogSection, "file", "folder not found: " + logFolder);
+  }
   if (config.Executable.Length() == 0) {
     check.Fail(ProgramSection, executableKey, "missing: the program to run");
   } else if (context.FileExists != nullptr && !context.FileExists(config.Executable)) {
@@ -407,6 +414,24 @@ TQZString DescribeConfig(const TQZHostConfig& config) {
   line.Format("  service: %s (%s), start %s\n", config.Name.Text(), config.DisplayName.Text(),
               startType);
   text += line;
+  if (!config.Dependencies.empty()) {
+    text += "  dependencies:";
+    for (const TQZDependency& d : config.Dependencies) {
+      text += d.Group ? " +" + d.Name : ' ' + d.Name;
+    }
+    text += '\n';
+  }
+  if (config.RecoveryCount > 0) {
+    static const char* const Actions[] = {"none", "restart", "", "run"};
+    text += "  recovery:";
+    for (int32_t i = 0; i < config.RecoveryCount; ++i) {
+      line.Format(" %s/%u", Actions[config.Recovery[i].Type & 3], config.Recovery[i].DelayMs / 1000);
+      text += line;
+    }
+    line.Format(", reset after %u s%s\n", config.RecoveryResetSeconds,
+                config.RecoveryOnNonCrash ? ", also after an exit code" : "");
+    text += line;
+  }
   text += "  run: " + ProgramCommandLine(config) + '\n';
   text += "  folder: " + config.Folder + '\n';
   for (const TQZString& variable : config.Environment) text += "  environment: " + variable + '\n';

@@ -55,7 +55,7 @@ void PrintCheckFailure() {
   PrintText("check <%s> failure! %s\n", Host.Config.FileName.Text(),
             DescribeProblem(Host.Problem).Text());
   std::fflush(stdout);
-  Host.ExitStatus = 1;
+  Host.ExitStatus = static_cast<int>(InvalidData);
 }
 
 void CmdCheck(int, int, char**) {

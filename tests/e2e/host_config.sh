@@ -26,18 +26,18 @@ executable = hostprog.exe
 arguments = --out started"
 
 # refused <what> <problem> [name]: -check and -install fail with the
-# problem's line and exit status 1, and nothing is registered under the
+# problem's line and exit status 13 (the install line's reason), and nothing is registered under the
 # service's name (the host's own name when the file cannot give one).
 refused() {
   qz_run "$HOST" -check
   qz_expect_eq "$1: -check names file, key and problem" "check <$W\\cfghost.ini> failure! $2
 " "$OUT"
-  qz_expect_eq "$1: -check exit status" 1 "$RC"
+  qz_expect_eq "$1: -check exit status" 13 "$RC"
   qz_run "$HOST" -install
   qz_expect_eq "$1: -install refused" "check <$W\\cfghost.ini> failure! $2
 $(qz_failure_line install "${3:-$NAME}" 13)
 " "$OUT"
-  qz_expect_eq "$1: -install exit status" 1 "$RC"
+  qz_expect_eq "$1: -install exit status" 13 "$RC"
   qz_expect_eq "$1: nothing registered" "" "$(qz_state $NAME)"
 }
 
@@ -54,6 +54,10 @@ qz_host_ini "$GOOD
 [stopping]
 close = 1"
 refused "unknown section" "[stopping] unknown section"
+qz_host_ini "$GOOD
+[log]
+file = nowhere\\host.log"
+refused "log folder missing" "[log] file: folder not found: $W\\nowhere\\"
 rm -f "$HOST_INI"
 refused "no file" "cannot read the file: $(qz_errtext 2) (2)" cfghost
 

@@ -26,7 +26,8 @@ TQZConfigContext Context() {
     return ExistingFiles().count(path.Text()) != 0;
   };
   context.FolderExists = [](const TQZString& path) {
-    return std::string(path.Text()) != "C:\\missing";
+    const std::string p = path.Text();
+    return p != "C:\\missing" && p != "C:\\missing\\";
   };
   return context;
 }
@@ -182,6 +183,7 @@ TEST_F(HostConfigTest, EachProblemNamesTheSectionTheKeyAndWhatIsWrong) {
       {With({{"service", "dependencies", "Good, +"}}),
        "[service] dependencies: not a service or group name: '+'"},
       {With({{"environment", "", "x"}}), "[environment] no variable name before '='"},
+      {With({{"log", "file", "C:\\missing\\a.log"}}), "[log] file: folder not found: C:\\missing\\"},
   };
   for (const auto& row : rows) EXPECT_EQ(row.Problem, Check(row.Input));
 }
@@ -273,6 +275,16 @@ TEST_F(HostConfigTest, PathsAreRelativeToTheHostsFolderUnlessAbsolute) {
               {"\\\\server\\share\\a.exe", "\\\\server\\share\\a.exe"},
               {"\\root.exe", "\\root.exe"}};
   for (const auto& row : rows) EXPECT_STREQ(row.Resolved, ResolvePath("C:\\host\\", row.Path).Text());
+}
+
+TEST_F(HostConfigTest, DescriptionShowsDependenciesAndRecoveryWhenSet) {
+  ASSERT_EQ("", Check(With({{"service", "dependencies", "PlugPlay, +Net"},
+                            {"service", "recovery", "restart/5, none"},
+                            {"service", "recovery-reset", "600"}})));
+  const std::string text = DescribeConfig(Config).Text();
+  EXPECT_NE(std::string::npos, text.find("  dependencies: PlugPlay +Net\n"));
+  EXPECT_NE(std::string::npos,
+            text.find("  recovery: restart/5 none/0, reset after 600 s, also after an exit code\n"));
 }
 
 TEST_F(HostConfigTest, DescriptionShowsWhatWouldRun) {
