@@ -135,6 +135,44 @@ qz_expect_eq "sc query: WIN32_EXIT_CODE 1066" 1066 \
 qz_expect_eq "sc query: the program's exit code" 3 \
   "$(printf '%s\n' "$query" | awk -F: '/SERVICE_EXIT_CODE/ { split($2, v, " "); print v[1] }')"
 
+# A stop during a restart's delay ends the service without another run.
+qz_host_ini "[service]
+name = $NAME
+start-type = demand
+[program]
+executable = hostprog.exe
+arguments = --exit 4 --after 200
+[restart]
+max-failures = 0
+delay-limit = 30"
+: >"$HOST_LOG"
+qz_expect_command "$HOST" $NAME start 4
+qz_host_wait_log 'restarting in 4 s$' || qz_fail "the delays reached 4 s"
+qz_expect_command "$HOST" $NAME stop 1
+qz_expect_eq "no run after the stop" 3 "$(qz_host_lines | grep -c 'program started')"
+qz_expect_eq "the host's last line" "host stopped" "$(qz_host_lines | tail -1 | sed 's/^[^]]*\] //')"
+qz_run "$HOST" -status
+qz_expect_eq "a stop during the delay is a clean stop" "  exit code: 0, service-specific 0" \
+  "$(printf '%s\n' "$OUT" | sed -n 4p)"
+
+# policy never: a clean end of the program ends the service cleanly.
+qz_host_ini "[service]
+name = $NAME
+start-type = demand
+[program]
+executable = hostprog.exe
+arguments = --exit 0 --after 300
+[restart]
+policy = never"
+: >"$HOST_LOG"
+qz_expect_run "-start of a program that ends soon" "start service <$NAME> success!
+" "$HOST" -start
+qz_expect_state "stopped after the program's clean end" $NAME 1
+qz_host_expect_line "not restarted" 'the program ended cleanly and is not restarted; the service stops$'
+qz_run "$HOST" -status
+qz_expect_eq "exit code 0 after a clean end" "  exit code: 0, service-specific 0" \
+  "$(printf '%s\n' "$OUT" | sed -n 4p)"
+
 # The job ends the program and its child however the host ends.
 qz_host_ini "[service]
 name = $NAME
