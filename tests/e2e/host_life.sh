@@ -67,7 +67,9 @@ qz_host_expect_line "ended gracefully" 'stop: the program ended after (Ctrl\+Bre
 qz_host_expect_line "exit code 0" 'program exited with code 0 after'
 qz_expect_eq "no program left" 0 "$(qz_rt_wait_processes hostprog.exe 0)"
 
-# A program that ignores Ctrl+Break and the close message, with a child.
+# A program that ignores Ctrl+Break and the close message, with a child;
+# the server is traced to see the stop's progress reports.
+qz_rt_traced_server "$QZ_TMP/trace"
 qz_host_ini "[service]
 name = $NAME
 start-type = demand
@@ -91,6 +93,13 @@ end_at="$(qz_host_time 'stop: ending the program')"
   qz_pass "the close message was given its 2 s" ||
   qz_fail "the close message was given its 2 s: $close_at -> $end_at"
 qz_expect_eq "program and child ended" 0 "$(qz_rt_wait_processes hostprog.exe 0)"
+progress="$(qz_rt_reports "$QZ_TMP/trace" $NAME |
+  awk 'function hex(t,  v, i) { v = 0; t = tolower(substr(t, 3))
+                                 for (i = 1; i <= length(t); i++) v = v * 16 + index("0123456789abcdef", substr(t, i, 1)) - 1
+                                 return v }
+       $2 == "0x3" && $7 == "0xbb8" { n++; if (hex($6) <= last) bad = 1; last = hex($6) }
+       END { print (n >= 2 && !bad) ? "advancing" : "n=" n " bad=" bad }')"
+qz_expect_eq "the stop reported progress with advancing check points" advancing "$progress"
 
 # Crashes: restarted after 1 s, then 2 s; the third failure within the
 # window ends the service with 1066 and the program's code.
