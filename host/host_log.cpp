@@ -32,13 +32,23 @@ void HostLog(const TQZString& line) {
 void HostLogFormat(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  char buffer[1024];
-  {
-    TQZFormatOutput output(buffer, sizeof(buffer) - 1);
-    FormatTextV(output, format, args);
-    const size_t used = output.Count() < sizeof(buffer) - 1 ? output.Count() : sizeof(buffer) - 1;
-    buffer[used] = '\0';
+  va_list again;
+  va_copy(again, args);
+  char buffer[512];
+  TQZFormatOutput output(buffer, sizeof(buffer));
+  FormatTextV(output, format, args);
+  TQZString line;
+  if (output.Count() <= sizeof(buffer)) {
+    line = MakeString(buffer, static_cast<int32_t>(output.Count()));
+  } else {
+    // A long command line or path: formatted again at its full length.
+    line.SetLength(static_cast<int32_t>(output.Count()));
+    if (line.Data() != nullptr) {
+      TQZFormatOutput whole(line.Data(), output.Count());
+      FormatTextV(whole, format, again);
+    }
   }
+  va_end(again);
   va_end(args);
-  HostLog(buffer);
+  HostLog(line);
 }

@@ -27,6 +27,7 @@ struct TQZRestartDecision {
 class TQZRestartPolicy {
  public:
   explicit TQZRestartPolicy(const TQZRestartSettings& settings);
+  virtual ~TQZRestartPolicy() = default;
 
   // The program ended with exitCode after running runSeconds; nowSeconds is
   // a monotonic clock. A run of ResetAfter or longer restarts at once and

@@ -143,7 +143,11 @@ void TQZSupervisor::Run() {
     }
     if (run == nullptr) break;
     HANDLE waits[2] = {static_cast<HANDLE>(run->ProcessHandle), StopBegun.Handle};
-    WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_FAILED) {
+      // Without a usable stop event the program's end is still waited for:
+      // a stop's steps end it.
+      WaitForSingleObject(waits[0], INFINITE);
+    }
     {
       TQZCritSectGuard guard(Lock);
       if (Stopping) break;
