@@ -5,11 +5,16 @@
 // and takes user-defined controls (-control 128 to 255), which it notes in a
 // control file with the thread that received them. At system shutdown it
 // writes a "shutdown" line; "-install ACCOUNT [-]" runs it as ACCOUNT, with
-// the password read from standard input after "-".
+// the password read from standard input after "-". Its log file ticker.log
+// (16 KiB, two old files kept) receives its own lines, the framework's
+// error records, the commands' result lines and, under the SCM, whatever it
+// prints: each tick, and with "chatty" a long line more per tick.
 #include <windows.h>
 
 #include <atomic>
 #include <cstdio>
+#include <iostream>
+#include <string>
 
 #include "foundation/process_info.h"
 #include "service/svc_app.h"
@@ -21,14 +26,22 @@ static std::atomic<DWORD> WorkThread{0};
 static std::atomic<bool> Paused{false};
 static TQZSvcApp* App = nullptr;
 static bool SlowStop = false;
+static bool Chatty = false;
+static std::atomic<unsigned> Ticks{0};
 
 static void Tick(void*, TQZSvcObj* service) {
   WorkThread = GetCurrentThreadId();
   // StopRequested is set before StopEvent is signalled: a stop ends the loop.
   for (unsigned n = 1; !service->StopRequested;) {
     if (FILE* file = Paused ? nullptr : std::fopen(TickFile.Text(), "a")) {
-      std::fprintf(file, "tick %u\n", n++);
+      std::fprintf(file, "tick %u\n", n);
       std::fclose(file);
+      // Under the SCM standard output goes to the log file.
+      std::printf("tick %u\n", n);
+      if (Chatty) std::printf("chatty tick %u %s\n", n, std::string(400, '.').c_str());
+      // Into a pipe the C runtime buffers whole kilobytes.
+      std::fflush(stdout);
+      Ticks = n++;
     }
     if (WaitForSingleObject(service->StopEvent->Handle, 200) == WAIT_FAILED) return;
   }
@@ -46,6 +59,9 @@ static bool Start(TQZStringList* arguments, bool asService) {
   // Under the SCM: the service name, then the -start parameters.
   const TQZString mode = asService && arguments->Count() > 1 ? arguments->GetString(1) : "";
   SlowStop = SameStrings(mode, "slowstop", false);
+  Chatty = SameStrings(mode, "chatty", false);
+  App->Log("starting, mode <%s>", mode.Text());
+  if (asService) std::cerr << "standard error: starting" << std::endl;
   if (SameStrings(mode, "refuse", false)) {
     App->Service->ServiceExitCode = 3;  // the SCM shows 1066 with this code
     return false;
@@ -55,7 +71,11 @@ static bool Start(TQZStringList* arguments, bool asService) {
 }
 
 static void Stop(bool asService) {
-  if (asService && SlowStop) SlowWork();
+  if (!asService) return;
+  if (SlowStop) SlowWork();
+  std::cerr << "standard error: stopping after " << Ticks << " ticks" << std::endl;
+  // Without its line end: the log still gets it, at the stop.
+  std::printf("last words");
 }
 
 static void NoteControl(uint32_t code) {
@@ -108,6 +128,10 @@ int main(int argc, char** argv) {
   app.ControlSwitch = true;         // -control <code>, 128 to 255 ...
   app.OnControl = &NoteControl;     // ... handled on the control thread
   app.InstallAccount = true;        // -install ACCOUNT [-]
+  app.LogFileName = "ticker.log";   // beside ticker.exe
+  app.LogFileMaxSize = 16 * 1024;
+  app.LogFileKeep = 2;
+  app.CaptureOutput = true;         // printf and std::cerr under the SCM
   app.Service->StartType = 3;  // SERVICE_DEMAND_START
   app.Service->PreshutdownTimeout = 10000;  // up to 10 s at system shutdown
   app.Service->OnShutdown.Function = &Shutdown;  // its user data stays the app

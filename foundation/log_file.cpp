@@ -17,6 +17,11 @@ std::atomic<TQZLogWriteCall> WriteCall{&LogOsWrite};
 
 // Time after a rotation that could not be done before the next attempt.
 const uint64_t RotationRetryMs = 1000;
+// How long a writer waits for the rotation guard that another process
+// holds; once such a wait has timed out, writes only try it without
+// waiting for a while, so that a hung holder slows nobody down.
+const uint32_t GuardWaitMs = 2000;
+const uint64_t GuardBackOffMs = 10000;
 // Longest stamp: "YYYY-MM-DD HH:MM:SS.mmm [4294967295] ".
 const size_t MaxStampLength = 40;
 const size_t DroppedLineRoom = 96;
@@ -97,6 +102,9 @@ struct TQZLogFile::TQZLogState {
   bool NeedBreak = false;
   uint64_t RetryRotationAt = 0;
   bool RotationFailed = false;
+  // A wait for the guard timed out; until GuardPatientAt it is only tried.
+  bool GuardStuck = false;
+  uint64_t GuardPatientAt = 0;
   std::unique_ptr<char[]> Buffer;
   size_t Capacity = 0;
 
@@ -257,11 +265,39 @@ bool TQZLogFile::Write(const char* text, size_t length) {
 
 bool TQZLogFile::WriteRecord(const char* record, size_t length, uint32_t lines) {
   TQZLogState& s = *State;
-  if (!EnsureOpen()) {
-    s.Dropped += lines;
-    return false;
+  if (!s.GuardOpened) {
+    s.GuardOpened = true;
+    s.Guard = LogOsOpenGuard(Name.Text());
   }
-  RotateIfFull(length);
+  // Where other processes append too, every write holds the guard, so that
+  // reading the size, rotating and appending are one step for each writer,
+  // even on a system whose appends from two handles can overlap. A guard
+  // that stays taken (its holder hangs) does not stop this writer.
+  const bool shared = LogOsSharedAppends() && s.Guard != nullptr;
+  const bool held = shared && LockGuard();
+  const bool written = WriteHeld(record, length, lines, held, !shared);
+  if (held) LogOsUnlockGuard(s.Guard);
+  return written;
+}
+
+bool TQZLogFile::LockGuard() {
+  TQZLogState& s = *State;
+  const bool patient = !s.GuardStuck || LogOsMilliseconds() >= s.GuardPatientAt;
+  if (LogOsLockGuard(s.Guard, patient ? GuardWaitMs : 0)) {
+    s.GuardStuck = false;
+    return true;
+  }
+  if (patient) {
+    s.GuardStuck = true;
+    s.GuardPatientAt = LogOsMilliseconds() + GuardBackOffMs;
+  }
+  return false;
+}
+
+bool TQZLogFile::WriteHeld(const char* record, size_t length, uint32_t lines,
+                           bool guardHeld, bool mayLock) {
+  TQZLogState& s = *State;
+  if (EnsureOpen()) RotateIfFull(length, guardHeld, mayLock);
   if (s.File == nullptr) {
     s.Dropped += lines;
     return false;
@@ -286,10 +322,6 @@ bool TQZLogFile::WriteRecord(const char* record, size_t length, uint32_t lines) 
 
 bool TQZLogFile::EnsureOpen() {
   TQZLogState& s = *State;
-  if (!s.GuardOpened) {
-    s.GuardOpened = true;
-    s.Guard = LogOsOpenGuard(Name.Text());
-  }
   const uint32_t generation = s.Guard != nullptr ? LogOsGeneration(s.Guard) : 0;
   // Another process rotated: this handle still appends to the old file.
   if (s.File != nullptr && generation != s.Generation) CloseFile();
@@ -301,35 +333,36 @@ bool TQZLogFile::EnsureOpen() {
   return true;
 }
 
-void TQZLogFile::RotateIfFull(size_t length) {
+bool TQZLogFile::Fits(size_t length) {
   TQZLogState& s = *State;
-  if (LogOsSizeIsShared()) {
+  if (LogOsSharedAppends()) {
     uint64_t size = 0;
     if (LogOsFileSize(s.File, size)) s.Size = size;
   }
-  if (s.Size == 0 || (length <= Limit && s.Size <= Limit - length)) return;
+  return s.Size == 0 || (length <= Limit && s.Size <= Limit - length);
+}
+
+void TQZLogFile::RotateIfFull(size_t length, bool guardHeld, bool mayLock) {
+  TQZLogState& s = *State;
+  if (Fits(length)) return;
   const uint64_t now = LogOsMilliseconds();
   if (s.RotationFailed && now < s.RetryRotationAt) return;
-  // Without the lock the line still goes to the current file: a file past
-  // its limit is better than a lost line.
-  if (s.Guard != nullptr && !LogOsLockGuard(s.Guard)) return;
-  bool rotate = true;
-  if (s.Guard != nullptr && LogOsGeneration(s.Guard) != s.Generation) {
-    // Another process has just rotated; the fresh file may have room.
-    CloseFile();
-    if (EnsureOpen()) {
-      uint64_t size = 0;
-      if (LogOsFileSize(s.File, size)) s.Size = size;
-      rotate = s.Size != 0 && (length > Limit || s.Size > Limit - length);
-    } else {
-      rotate = false;
+  bool locked = false;
+  if (!guardHeld && s.Guard != nullptr) {
+    // Without the guard the line still goes to the current file: a file
+    // past its limit is better than a lost line.
+    if (!mayLock || !LockGuard()) return;
+    locked = true;
+    // Another process may have rotated while this one waited, and the
+    // fresh file may have room.
+    if (!EnsureOpen() || Fits(length)) {
+      LogOsUnlockGuard(s.Guard);
+      return;
     }
   }
-  if (rotate) {
-    s.RotationFailed = !Rotate();
-    if (s.RotationFailed) s.RetryRotationAt = now + RotationRetryMs;
-  }
-  if (s.Guard != nullptr) LogOsUnlockGuard(s.Guard);
+  s.RotationFailed = !Rotate();
+  if (s.RotationFailed) s.RetryRotationAt = now + RotationRetryMs;
+  if (locked) LogOsUnlockGuard(s.Guard);
 }
 
 bool TQZLogFile::Rotate() {

@@ -24,14 +24,18 @@
 // program), the lines stay in the current file and the rotation is tried
 // again a second later.
 //
-// A write that fails never throws and never waits for long: its lines are
-// counted as dropped, and the next write that succeeds starts with a line
-// saying how many were dropped. The file is opened again for the next write,
-// so a folder that reappears or a lock that ends lets writing resume.
+// A write that fails never throws: its lines are counted as dropped, and
+// the next write that succeeds starts with a line saying how many were
+// dropped. The file is opened again for the next write, so a folder that
+// reappears or a lock that ends lets writing resume.
 //
 // Readers may open the file while it is written. On Windows several
-// processes may append to one file: every write goes to its end, and one
-// process at a time rotates it, the others following to the fresh file.
+// processes may append to one file: each write holds a lock named after
+// the file, so that it goes to the end, and one process at a time rotates
+// it, the others following to the fresh file. A write waits at most two
+// seconds for that lock and then writes without it; after such a wait the
+// lock is only tried, without waiting, for the next ten seconds, so a hung
+// holder slows no writer down.
 class TQZLogFile {
  public:
   static constexpr uint64_t DefaultMaxSize = 10 * 1024 * 1024;
@@ -67,10 +71,18 @@ class TQZLogFile {
 
   // Writes the composed record under the lock; false when it was dropped.
   bool WriteRecord(const char* record, size_t length, uint32_t lines);
+  // The write once the rotation guard is held, or known not to be needed
+  // (mayLock: the guard may still be taken for a rotation).
+  bool WriteHeld(const char* record, size_t length, uint32_t lines,
+                 bool guardHeld, bool mayLock);
+  // Takes the rotation guard, waiting a bounded time unless a wait has
+  // timed out lately.
+  bool LockGuard();
+  // Opens the file, again when another writer has rotated it.
   bool EnsureOpen();
-  // Rotates when a record of length bytes does not fit; false when the
-  // rotation was due and could not be done.
-  void RotateIfFull(size_t length);
+  // Whether a record of length bytes fits below the limit.
+  bool Fits(size_t length);
+  void RotateIfFull(size_t length, bool guardHeld, bool mayLock);
   bool Rotate();
   void CloseFile();
 

@@ -17,9 +17,9 @@ void LogOsClose(void* file);
 // One write of the whole buffer to the end of the file; written tells how
 // much reached the file when it fails.
 bool LogOsWrite(void* file, const char* data, size_t length, size_t& written);
-// True when other processes may append to the same file, so that its size
-// must be read from the file before each write rather than counted.
-bool LogOsSizeIsShared();
+// True when other processes may append to the same file: each write then
+// holds the rotation guard and reads the size from the file.
+bool LogOsSharedAppends();
 bool LogOsFileSize(void* file, uint64_t& size);
 
 enum class TQZLogMove { Done, Missing, Failed };
@@ -35,8 +35,8 @@ TQZLogMove LogOsRemove(const char* path);
 // it cannot be created; the callers then act as the only writer.
 void* LogOsOpenGuard(const char* path);
 void LogOsCloseGuard(void* guard);
-// Waits a bounded time; false when the lock was not taken.
-bool LogOsLockGuard(void* guard);
+// Waits at most timeoutMs; false when the lock was not taken.
+bool LogOsLockGuard(void* guard, uint32_t timeoutMs);
 void LogOsUnlockGuard(void* guard);
 uint32_t LogOsGeneration(void* guard);
 // With the lock held.

@@ -58,7 +58,7 @@ bool LogOsWrite(void* file, const char* data, size_t length, size_t& written) {
   return true;
 }
 
-bool LogOsSizeIsShared() { return false; }
+bool LogOsSharedAppends() { return false; }
 
 bool LogOsFileSize(void* file, uint64_t& size) {
   struct stat info;
@@ -83,7 +83,7 @@ void* LogOsOpenGuard(const char*) { return new (std::nothrow) TQZPosixGuard; }
 void LogOsCloseGuard(void* guard) { delete static_cast<TQZPosixGuard*>(guard); }
 
 // The caller's own lock already serialises everything this guard covers.
-bool LogOsLockGuard(void*) { return true; }
+bool LogOsLockGuard(void*, uint32_t) { return true; }
 
 void LogOsUnlockGuard(void*) {}
 

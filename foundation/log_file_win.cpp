@@ -6,16 +6,13 @@
 #include <new>
 
 #include "foundation/log_file_os.h"
+#include "foundation/log_file_testing.h"
 #include "foundation/sync.h"
 #include "foundation/win32.h"
 
 const char LogOsLineEnd[] = "\r\n";
 
 namespace {
-
-// How long a writer waits for another process's rotation before it writes
-// to the file it has.
-const DWORD GuardWaitMs = 2000;
 
 struct TQZWinGuard {
   HANDLE Mutex = nullptr;
@@ -24,16 +21,24 @@ struct TQZWinGuard {
 };
 
 // The same file gives the same name in every process: its full path,
-// upper-cased as the file system compares names, hashed (FNV-1a).
+// upper-cased as the file system compares names, hashed (FNV-1a over the
+// UTF-16 units). KERNEL32's mapping keeps USER32 out of the process.
 bool GuardName(const char* path, const char* scope, const char* kind,
                char* name, size_t size) {
   char full[MAX_PATH * 4];
   const DWORD length = GetFullPathNameA(path, sizeof full, full, nullptr);
   if (length == 0 || length >= sizeof full) return false;
-  CharUpperBuffA(full, length);
+  wchar_t wide[MAX_PATH * 4];
+  const int units = MultiByteToWideChar(CP_ACP, 0, full, static_cast<int>(length), wide,
+                                        MAX_PATH * 4);
+  if (units <= 0) return false;
+  wchar_t upper[MAX_PATH * 4];
+  const int mapped = LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, wide, units, upper,
+                                  MAX_PATH * 4);
+  if (mapped <= 0) return false;
   uint64_t hash = 14695981039346656037ull;
-  for (DWORD i = 0; i < length; ++i) {
-    hash ^= static_cast<unsigned char>(full[i]);
+  for (int i = 0; i < mapped; ++i) {
+    hash ^= static_cast<uint16_t>(upper[i]);
     hash *= 1099511628211ull;
   }
   const int n = std::snprintf(name, size, "%s\\qzsvc-log-%s-%08lx%08lx", scope, kind,
@@ -100,7 +105,7 @@ bool LogOsWrite(void* file, const char* data, size_t length, size_t& written) {
   return ok != FALSE && count == length;
 }
 
-bool LogOsSizeIsShared() { return true; }
+bool LogOsSharedAppends() { return true; }
 
 bool LogOsFileSize(void* file, uint64_t& size) {
   LARGE_INTEGER value;
@@ -127,6 +132,11 @@ TQZLogMove LogOsRemove(const char* path) {
              : TQZLogMove::Failed;
 }
 
+TQZString LogGuardMutexName(const char* path, const char* scope) {
+  char name[128];
+  return GuardName(path, scope, "lock", name, sizeof name) ? TQZString(name) : TQZString();
+}
+
 void* LogOsOpenGuard(const char* path) {
   TQZWinGuard* guard = new (std::nothrow) TQZWinGuard;
   if (guard == nullptr) return nullptr;
@@ -148,9 +158,9 @@ void LogOsCloseGuard(void* guard) {
   delete g;
 }
 
-bool LogOsLockGuard(void* guard) {
+bool LogOsLockGuard(void* guard, uint32_t timeoutMs) {
   const DWORD result = WaitForSingleObject(static_cast<TQZWinGuard*>(guard)->Mutex,
-                                           GuardWaitMs);
+                                           timeoutMs);
   // An owner that ended without releasing it left no rotation half done
   // that a later one cannot finish.
   return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;

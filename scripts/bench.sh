@@ -2,10 +2,12 @@
 # Builds and runs every benchmark and prints one table per group, each row with
 # our time, the time of what it is measured against, their ratio and the goal:
 #  - the foundation against the standard library, natively and under Wine
-#    (where raw Win32 joins in);
+#    (where raw Win32 joins in), and the log file against spdlog's rotating
+#    file sink, natively;
 #  - under Wine's service control manager, the demo service against a bare
-#    Win32 service: control round trips, CPU while idle, stripped size; the
-#    host qzhost running a sleeping program: CPU while idle, stripped size.
+#    Win32 service: control round trips, CPU while idle (also of a service
+#    with its log file and output capture on), stripped size; the host
+#    qzhost running a sleeping program: CPU while idle, stripped size.
 # Usage: scripts/bench.sh [foundation|services]   (default: both)
 # Environment: QZ_BENCH_ARGS (extra Google Benchmark flags), QZ_BENCH_ROUNDS
 # (round trips per service, default 61), QZ_BENCH_IDLE_SECONDS (default 10).
@@ -32,6 +34,11 @@ if [ "$QZ_WIN32_RUNS" = no ]; then
   WIN32="$ROOT/build/bench-win64"
   WIN_TOOLCHAIN="$ROOT/cmake/mingw-x86_64.cmake"
   echo "bench: this kernel cannot execute 32-bit programs; the Windows rows are 64-bit"
+fi
+# The log file is measured against spdlog's rotating file sink, natively.
+if ! dpkg -s libspdlog-dev >/dev/null 2>&1; then
+  $SUDO apt-get install -y --no-install-recommends libspdlog-dev >/dev/null ||
+    { echo "bench: could not install libspdlog-dev" >&2; exit 1; }
 fi
 
 # The machine's own package sources, with every binary entry turned into a
@@ -95,6 +102,7 @@ BIN="$WIN32/bin"
 DEMO="$BIN/svcdemo.exe"
 BARE_NAME=QZBareSvc
 BARE_USER32_NAME=QZBareUser32Svc
+LOG_IDLE_NAME=QZLogIdleSvc
 DEMO_NAME=TestSvc
 HOST_NAME=QZBenchHost
 HOST_DIR="$WIN32/bench-host"
@@ -113,6 +121,7 @@ finish() {
     wine "$BIN/qz_bench_scm.exe" remove "$BARE_NAME" >/dev/null 2>&1
     wine "$BIN/qz_bench_scm.exe" remove "$BARE_USER32_NAME" >/dev/null 2>&1
     wine "$BIN/qz_bench_scm.exe" remove "$HOST_NAME" >/dev/null 2>&1
+    wine "$BIN/qz_bench_scm.exe" remove "$LOG_IDLE_NAME" >/dev/null 2>&1
   fi
   if [ -d "$WINEPREFIX" ]; then
     wineserver -k >/dev/null 2>&1
@@ -130,6 +139,10 @@ run_foundation() {
   "$NATIVE/bin/qz_bench_foundation" ${QZ_BENCH_ARGS:-} >"$NATIVE/bench.log" 2>&1 ||
     { cat "$NATIVE/bench.log"; return 1; }
   sed -n '/^== /,$p' "$NATIVE/bench.log"
+  # shellcheck disable=SC2086
+  "$NATIVE/bin/qz_bench_log" ${QZ_BENCH_ARGS:-} >"$NATIVE/bench-log.log" 2>&1 ||
+    { cat "$NATIVE/bench-log.log"; return 1; }
+  sed -n '/^== /,$p' "$NATIVE/bench-log.log"
   # Wine's thread CPU clock ticks coarsely, so each run is made longer there.
   # shellcheck disable=SC2086
   "$ROOT/cmake/wine-run.sh" "$WIN32" "$BIN/qz_bench_foundation.exe" --benchmark_min_time=0.5 \
@@ -232,12 +245,18 @@ if wine "$HOST_DIR/benchhost.exe" -install | tr -d '\r' | grep -q success; then
 else
   echo "bench: benchhost -install failed" >&2
 fi
+scm remove "$LOG_IDLE_NAME" >/dev/null
+scm install "$LOG_IDLE_NAME" "$(winepath -w "$BIN/log_idle_service.exe") /service" || exit 1
+log_idle=$(idle_service "$LOG_IDLE_NAME" log_idle_service.exe)
+scm remove "$LOG_IDLE_NAME" >/dev/null
 kill "$HOLDER_PID" 2>/dev/null
 wait "$HOLDER_PID" 2>/dev/null
 HOLDER_PID=""
 idle_row "demo service running, CPU over ${IDLE_SECONDS} s idle" "$demo_idle" "0 ms"
 line "  (the bare Win32 service over the same time)" "$bare_idle ms" "" "" "" ""
 idle_row "qzhost running a sleeping program, host's CPU over ${IDLE_SECONDS} s idle" "$host_idle" "0 ms"
+idle_row "service with log file and output capture, CPU over ${IDLE_SECONDS} s idle" \
+  "$log_idle" "0 ms"
 
 # Console mode with standard input a pipe that stays open: the wait for the
 # Ctrl+C byte reads on a thread of its own.

@@ -1,7 +1,23 @@
 // Writes records to the event log for one event source.
 #include "service/event_log.h"
 
+#include "foundation/log_file.h"
 #include "service/platform.h"
+
+namespace {
+
+const char* EventTypeName(uint16_t type) {
+  switch (type) {
+    case EVENTLOG_ERROR_TYPE: return "error";
+    case EVENTLOG_WARNING_TYPE: return "warning";
+    case EVENTLOG_INFORMATION_TYPE: return "information";
+    case EVENTLOG_AUDIT_SUCCESS: return "audit success";
+    case EVENTLOG_AUDIT_FAILURE: return "audit failure";
+    default: return "record";
+  }
+}
+
+}  // namespace
 
 TQZEventLog::TQZEventLog(const TQZString& sourceName) : SourceName(sourceName) {}
 
@@ -35,4 +51,7 @@ void TQZEventLog::Report(const TQZString& message, uint16_t type,
   ServiceApi().ReportEventA(handle, type, category, eventId, nullptr, 1,
                             static_cast<DWORD>(data.Length()), strings,
                             data.Data());
+  if (Mirror != nullptr) {
+    Mirror->Print("event log %s: %s", EventTypeName(type), message.Text());
+  }
 }

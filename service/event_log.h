@@ -7,6 +7,8 @@
 
 #include "foundation/string.h"
 
+class TQZLogFile;
+
 class TQZEventLog {
  public:
   explicit TQZEventLog(const TQZString& sourceName);
@@ -19,6 +21,9 @@ class TQZEventLog {
               uint32_t eventId, const TQZString& data);
 
   TQZString SourceName;
+  // Receives a line for each record as well ("event log error: <text>");
+  // not owned, set before the first Report.
+  TQZLogFile* Mirror = nullptr;
 
  private:
   // The installed handle, opening the source when none is; null when the

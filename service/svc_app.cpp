@@ -5,9 +5,14 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <new>
 
 #include "foundation/format.h"
+#include "foundation/log_file.h"
+#include "foundation/process_info.h"
 #include "service/console.h"
+#include "service/event_log.h"
+#include "service/output_capture.h"
 #include "service/svc_module.h"
 
 namespace {
@@ -63,6 +68,16 @@ void WriteText(const TQZString& text) {
   }
 }
 
+// A drive ("C:\logs", "C:logs"), a leading backslash ("\logs", a UNC
+// name) or slash names the folder; any other name is taken from the
+// executable's folder.
+bool IsRootedPath(const TQZString& path) {
+  const char* text = path.Text();
+  if (text[0] == '\\' || text[0] == '/') return true;
+  return path.Length() >= 2 && text[1] == ':' &&
+         ((text[0] >= 'A' && text[0] <= 'Z') || (text[0] >= 'a' && text[0] <= 'z'));
+}
+
 int32_t SwitchCode(uintptr_t data) {
   return static_cast<int32_t>(static_cast<uint32_t>(data));
 }
@@ -92,11 +107,16 @@ TQZSvcApp::TQZSvcApp(const TQZString& serviceName,
   Service->OnShutdown.UserData = this;
   Service->OnControl.Function = &TQZSvcApp::AppOnControl;
   Service->OnControl.UserData = this;
+  Service->OnRunEnd.Function = &TQZSvcApp::AppOnRunEnd;
+  Service->OnRunEnd.UserData = this;
 
   ResetSwitches();
 }
 
 TQZSvcApp::~TQZSvcApp() {
+  TQZOutputCapture* capture = Capture;
+  Capture = nullptr;
+  delete capture;
   TQZSvcObj* service = Service;
   Service = nullptr;
   delete service;
@@ -110,6 +130,51 @@ TQZSvcApp::~TQZSvcApp() {
   SwitchDescriptions = nullptr;
   delete descriptions;
   ServiceParams = TQZString();
+  // Last: the service object's event log writes to it.
+  delete OpenedLog.exchange(nullptr);
+}
+
+TQZLogFile* TQZSvcApp::LogFile() {
+  TQZLogFile* log = OpenedLog.load();
+  if (log != nullptr || LogFileName.Length() == 0) return log;
+  const TQZString name =
+      IsRootedPath(LogFileName) ? LogFileName : ModulePath + LogFileName;
+  TQZLogFile* fresh = new (std::nothrow) TQZLogFile(name, LogFileMaxSize, LogFileKeep);
+  if (fresh == nullptr) return nullptr;
+  // Two threads may ask first; the one installed is the one every caller uses.
+  if (OpenedLog.compare_exchange_strong(log, fresh)) return fresh;
+  delete fresh;
+  return log;
+}
+
+bool TQZSvcApp::Log(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const bool written = LogV(format, args);
+  va_end(args);
+  return written;
+}
+
+bool TQZSvcApp::LogV(const char* format, va_list args) {
+  TQZLogFile* log = LogFile();
+  return log != nullptr && log->PrintV(format, args);
+}
+
+void TQZSvcApp::StartCapture() {
+  if (!CaptureOutput) return;
+  TQZLogFile* log = LogFile();
+  if (log == nullptr) return;
+  if (Capture == nullptr) Capture = new (std::nothrow) TQZOutputCapture(log);
+  if (Capture == nullptr) return;
+  if (!Capture->Start()) {
+    const uint32_t error = Capture->LastError;
+    log->Print("standard output and error are not captured: %s (%u)",
+               SystemErrorText(error).Text(), static_cast<unsigned>(error));
+  }
+}
+
+void TQZSvcApp::FinishCapture() {
+  if (Capture != nullptr) Capture->Finish();
 }
 
 void TQZSvcApp::ResetSwitches() {
@@ -304,6 +369,16 @@ void TQZSvcApp::RunService() {
   if (StartArgs == nullptr) StartArgs = new TQZStringList();
   const TQZString name = Service->GetServiceName();
 
+  // The framework's error records go to the log file as well.
+  if (TQZLogFile* log = LogFile()) {
+    TQZEventLog* eventLog = Service->EventLog.load();
+    if (eventLog == nullptr) {
+      eventLog = new TQZEventLog(name);
+      Service->EventLog = eventLog;
+    }
+    eventLog->Mirror = log;
+  }
+
   PublishedService.exchange(Service);
   // Only an entry this run added is removed again: a refused add means the
   // name belongs to another object, whose entry must stay.
@@ -311,6 +386,9 @@ void TQZSvcApp::RunService() {
   qzsvc::RunServiceDispatcher();
   if (added) qzsvc::RemoveServiceObject(name);
   PublishedService.exchange(nullptr);
+  // A run that ended before its final report (the handler could not be
+  // registered) did not finish the capture.
+  FinishCapture();
 }
 
 bool TQZSvcApp::AppOnInit(void* app, TQZSvcObj* /*object*/,
@@ -320,7 +398,9 @@ bool TQZSvcApp::AppOnInit(void* app, TQZSvcObj* /*object*/,
   if (self->StartArgs == nullptr) self->StartArgs = new TQZStringList();
   if (arguments != nullptr) self->StartArgs->AssignList(*arguments);
   if (handler != nullptr) *handler = &TQZSvcApp::AppCtrlHandler;
-  return PublishedService.load() == self->Service;
+  if (PublishedService.load() != self->Service) return false;
+  self->StartCapture();
+  return true;
 }
 
 bool TQZSvcApp::AppOnStart(void* app, TQZSvcObj* /*object*/, bool& ok) {
@@ -342,6 +422,10 @@ void TQZSvcApp::AppOnShutdown(void* app, TQZSvcObj* /*object*/) {
 void TQZSvcApp::AppOnControl(void* app, TQZSvcObj* /*object*/, uint32_t code) {
   TQZSvcApp* self = static_cast<TQZSvcApp*>(app);
   if (self->OnControl != nullptr) self->OnControl(code);
+}
+
+void TQZSvcApp::AppOnRunEnd(void* app, TQZSvcObj* /*object*/) {
+  static_cast<TQZSvcApp*>(app)->FinishCapture();
 }
 
 void QZ_WINAPI TQZSvcApp::AppCtrlHandler(unsigned long control) {

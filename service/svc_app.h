@@ -2,6 +2,8 @@
 #ifndef QZ_SERVICE_SVC_APP_H
 #define QZ_SERVICE_SVC_APP_H
 
+#include <atomic>
+#include <cstdarg>
 #include <cstdint>
 
 #include "foundation/lists.h"
@@ -11,6 +13,9 @@
 // Switch codes of the commands a program turns on with StatusSwitch and
 // ControlSwitch; a switch of the program's own should use another code.
 enum : int32_t { QZ_SWITCH_STATUS = 100, QZ_SWITCH_CONTROL = 101 };
+
+class TQZLogFile;
+class TQZOutputCapture;
 
 class TQZSvcApp {
  public:
@@ -79,6 +84,26 @@ class TQZSvcApp {
   bool InstallAccount = false;
   TQZString ServiceParams;
 
+  // A log file of the program's own (TQZLogFile: stamped lines, rotated by
+  // size); empty, the default: none. A relative name is taken from the
+  // executable's folder. Set before Main. With it, the framework's error
+  // records go to the file as well as to the event log, each command writes
+  // its result line there too, and Log writes the program's own lines.
+  TQZString LogFileName;
+  uint64_t LogFileMaxSize = 10 * 1024 * 1024;
+  int32_t LogFileKeep = 5;  // old files kept beside the current one
+  // Under the SCM, with LogFileName set: standard output and error (the C
+  // runtime's and the Win32 handles) go to the log file line by line from
+  // the start of the run until just before its final report.
+  bool CaptureOutput = false;
+
+  // printf-style; one stamped line (or one per line break). False when no
+  // log file is set or the line could not be written.
+  bool Log(const char* format, ...) QZ_PRINTF_FORMAT(2, 3);
+  bool LogV(const char* format, va_list args);
+  // The log file, opened on first use; null when LogFileName is empty.
+  TQZLogFile* LogFile();
+
   TQZSvcObj* Service;
   TQZStringList* StartArgs = nullptr;
   TQZStringList* Switches;
@@ -91,6 +116,8 @@ class TQZSvcApp {
   static void AppOnStop(void* app, TQZSvcObj* object, bool& ok);
   static void AppOnShutdown(void* app, TQZSvcObj* object);
   static void AppOnControl(void* app, TQZSvcObj* object, uint32_t code);
+  // Ends the output capture before the final report.
+  static void AppOnRunEnd(void* app, TQZSvcObj* object);
 
   static void QZ_WINAPI AppCtrlHandler(unsigned long control);
 
@@ -98,6 +125,12 @@ class TQZSvcApp {
   // Adds the switches turned on by StatusSwitch and ControlSwitch that the
   // table does not hold yet.
   void AddOptionalSwitches();
+  // Starts the output capture when it is asked for; under the SCM only.
+  void StartCapture();
+  void FinishCapture();
+
+  std::atomic<TQZLogFile*> OpenedLog{nullptr};
+  TQZOutputCapture* Capture = nullptr;
 };
 
 #endif  // QZ_SERVICE_SVC_APP_H

@@ -6,6 +6,7 @@
 
 #include "foundation/format.h"
 #include "foundation/lists.h"
+#include "foundation/log_file.h"
 #include "foundation/process_info.h"
 #include "foundation/string.h"
 #include "service/event_source.h"
@@ -37,16 +38,23 @@ bool HasUnmappedCharacter(const TQZString& fileName) {
   return false;
 }
 
-// Prints the command's one result line. The name and the system text go
-// through %s, so neither is ever read as a format.
-void PrintResult(const char* verb, const TQZString& name, bool ok,
-                 uint32_t error) {
+// Prints the command's one result line, and writes it to the log file when
+// there is one. The name and the system text go through %s, so neither is
+// ever read as a format.
+void PrintResult(TQZLogFile* log, const char* verb, const TQZString& name,
+                 bool ok, uint32_t error) {
   if (ok) {
     PrintText("%s service <%s> success!\n", verb, name.Text());
+    if (log != nullptr) log->Print("%s service <%s> success!", verb, name.Text());
   } else {
-    PrintText("%s service <%s> failure! reason(%d): %s\n", verb, name.Text(),
-              static_cast<int>(static_cast<int32_t>(error)),
-              SystemErrorText(error).Text());
+    const int code = static_cast<int>(static_cast<int32_t>(error));
+    const TQZString reason = SystemErrorText(error);
+    PrintText("%s service <%s> failure! reason(%d): %s\n", verb, name.Text(), code,
+              reason.Text());
+    if (log != nullptr) {
+      log->Print("%s service <%s> failure! reason(%d): %s", verb, name.Text(), code,
+                 reason.Text());
+    }
   }
   std::fflush(stdout);
 }
@@ -115,7 +123,8 @@ bool StartAndSettle(TQZSCManager& manager, TQZStringList* arguments) {
 
 // Opens the service and applies one operation to it; the open step's error
 // stays in the manager when the open fails.
-void RunControl(TQZSvcObj* service, const char* verb, Control control) {
+void RunControl(TQZSvcObj* service, TQZLogFile* log, const char* verb,
+                Control control) {
   const TQZString name = service->GetServiceName();
   TQZSCManager manager;
   bool ok = manager.Open(name, control == Control::Delete);
@@ -147,7 +156,7 @@ void RunControl(TQZSvcObj* service, const char* verb, Control control) {
         break;
     }
   }
-  PrintResult(verb, name, ok, manager.LastError);
+  PrintResult(log, verb, name, ok, manager.LastError);
   manager.Close();
 }
 
@@ -222,13 +231,13 @@ bool TQZSvcObj::Install() {
 void TQZSvcApp::CmdInstall() {
   // Without the executable's name the registration would start nothing.
   if (ModuleFileName.Length() == 0) {
-    PrintResult("install", Service->GetServiceName(), false,
+    PrintResult(LogFile(), "install", Service->GetServiceName(), false,
                 InvalidParameter);
     return;
   }
   // A registered path with '?' in place of a character would fail every start.
   if (HasUnmappedCharacter(ModuleFileName)) {
-    PrintResult("install", Service->GetServiceName(), false, InvalidName);
+    PrintResult(LogFile(), "install", Service->GetServiceName(), false, InvalidName);
     return;
   }
   TQZString commandLine = ModuleFileName;
@@ -239,7 +248,7 @@ void TQZSvcApp::CmdInstall() {
 
   Service->SetBinaryPath(commandLine);
   const bool ok = Service->Install();
-  PrintResult("install", Service->GetServiceName(), ok, Service->LastError);
+  PrintResult(LogFile(), "install", Service->GetServiceName(), ok, Service->LastError);
 }
 
 void TQZSvcApp::CmdInstallAs(int argc, char** argv) {
@@ -247,14 +256,14 @@ void TQZSvcApp::CmdInstallAs(int argc, char** argv) {
       argc == 4 && argv[3] != nullptr && std::strcmp(argv[3], "-") == 0;
   if (argc < 3 || argc > 4 || argv[2] == nullptr || argv[2][0] == '\0' ||
       (argc == 4 && !passwordFromInput)) {
-    PrintResult("install", Service->GetServiceName(), false, InvalidParameter);
+    PrintResult(LogFile(), "install", Service->GetServiceName(), false, InvalidParameter);
     return;
   }
   TQZString password;
   if (passwordFromInput) {
     uint32_t error = 0;
     if (!ReadHiddenLine(password, error)) {
-      PrintResult("install", Service->GetServiceName(), false, error);
+      PrintResult(LogFile(), "install", Service->GetServiceName(), false, error);
       return;
     }
   }
@@ -266,7 +275,7 @@ void TQZSvcApp::CmdInstallAs(int argc, char** argv) {
 }
 
 void TQZSvcApp::CmdUninstall() {
-  RunControl(Service, "uninstall", Control::Delete);
+  RunControl(Service, LogFile(), "uninstall", Control::Delete);
 }
 
 void TQZSvcApp::CmdStart(int argc, char** argv) {
@@ -280,16 +289,16 @@ void TQZSvcApp::CmdStart(int argc, char** argv) {
   for (int i = 2; i < argc; ++i) arguments.Add(argv[i] != nullptr ? argv[i] : "", 0);
 
   const bool ok = manager.Open(name, false) && StartAndSettle(manager, &arguments);
-  PrintResult("start", name, ok, manager.LastError);
+  PrintResult(LogFile(), "start", name, ok, manager.LastError);
   manager.Close();
 }
 
-void TQZSvcApp::CmdStop() { RunControl(Service, "stop", Control::Stop); }
+void TQZSvcApp::CmdStop() { RunControl(Service, LogFile(), "stop", Control::Stop); }
 
-void TQZSvcApp::CmdPause() { RunControl(Service, "pause", Control::Pause); }
+void TQZSvcApp::CmdPause() { RunControl(Service, LogFile(), "pause", Control::Pause); }
 
 void TQZSvcApp::CmdContinue() {
-  RunControl(Service, "continue", Control::Continue);
+  RunControl(Service, LogFile(), "continue", Control::Continue);
 }
 
 namespace {
@@ -327,7 +336,7 @@ void TQZSvcApp::CmdStatus() {
   const TQZString name = Service->GetServiceName();
   TQZSCManager manager;
   const bool ok = manager.Open(name, false) && manager.QueryStatusEx();
-  PrintResult("status", name, ok, manager.LastError);
+  PrintResult(LogFile(), "status", name, ok, manager.LastError);
   if (ok) {
     const uint32_t state = static_cast<uint32_t>(manager.Status.CurrentState);
     PrintText("  state: %u %s\n", static_cast<unsigned>(state), StateName(state));
@@ -344,12 +353,12 @@ void TQZSvcApp::CmdControl(int argc, char** argv) {
   const TQZString name = Service->GetServiceName();
   uint32_t code = 0;
   if (!ParseUserControl(argc > 2 && argv != nullptr ? argv[2] : nullptr, code)) {
-    PrintResult("control", name, false, InvalidParameter);
+    PrintResult(LogFile(), "control", name, false, InvalidParameter);
     return;
   }
   TQZSCManager manager;
   const bool ok = manager.Open(name, false) && manager.SendUserControl(code);
-  PrintResult("control", name, ok, manager.LastError);
+  PrintResult(LogFile(), "control", name, ok, manager.LastError);
   manager.Close();
 }
 

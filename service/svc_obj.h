@@ -62,7 +62,10 @@ struct TQZControlHook {
 // then); returning earlier shuts the service down. Empty: Run waits for the
 // stop. OnShutdown: the control thread on the shutdown or preshutdown
 // control (once for both), or the service main thread when OnExecute
-// returned before any stop; after the stop-pending report.
+// returned before any stop; after the stop-pending report. OnRunEnd: the
+// service main thread, once every other hook of the run has returned and
+// the control thread has ended, just before the final stopped report
+// (after a stop, a failure or a refused start alike).
 struct TQZPlainHook {
   void (*Function)(void* userData, TQZSvcObj* object) = nullptr;
   void* UserData = nullptr;
@@ -154,6 +157,7 @@ class TQZSvcObj {
   TQZControlHook OnContinue;
   TQZPlainHook OnShutdown;
   TQZUserControlHook OnControl;
+  TQZPlainHook OnRunEnd;
 
   // Auto-reset; signalled after StopRequested is set, so a loop that tests
   // the flag and then waits on the event never misses a stop.

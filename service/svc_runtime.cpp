@@ -322,6 +322,12 @@ void TQZSvcObj::DoStart() {
   }
   // No control hook runs any more once the final report is on its way.
   CloseControls();
+  if (OnRunEnd.Function != nullptr) {
+    try {
+      OnRunEnd.Function(OnRunEnd.UserData, this);
+    } catch (...) {
+    }
+  }
   SetStateAndReport(QZ_SERVICE_STOPPED, true);
 }
 

@@ -26,7 +26,8 @@ if(MODE STREQUAL "installed")
   file(GLOB_RECURSE headers RELATIVE ${stage}/include ${stage}/include/*)
   list(SORT headers)
   set(expected
-    qzsvc/foundation/lists.h qzsvc/foundation/process_info.h qzsvc/foundation/string.h
+    qzsvc/foundation/lists.h qzsvc/foundation/log_file.h qzsvc/foundation/process_info.h
+    qzsvc/foundation/string.h
     qzsvc/foundation/sync.h qzsvc/service/event_log.h qzsvc/service/scm_manager.h
     qzsvc/service/svc_app.h qzsvc/service/svc_obj.h)
   if(NOT headers STREQUAL expected)

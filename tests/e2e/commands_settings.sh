@@ -12,7 +12,7 @@ TICKER="$BIN/ticker.exe"
 TICKS="$BIN/ticks.log"
 qz_cleanup_service QzCmdExtra
 qz_cleanup_service QzTicker
-rm -f "$TICKS"
+rm -f "$TICKS" "$BIN"/ticker*.log
 
 # --- settings Wine's SCM refuses (87): the install fails and removes the service
 for setting in delayed noncrash; do
@@ -122,5 +122,5 @@ echo "controls Wine delivered at the shutdown: ${controls:-none}; OnShutdown ran
 qz_cmd_begin
 qz_expect_run "uninstall after the shutdown" "uninstall service <QzTicker> success!
 " "$TICKER" -uninstall
-rm -f "$TICKS"
+rm -f "$TICKS" "$BIN"/ticker*.log
 qz_done

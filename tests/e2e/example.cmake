@@ -33,3 +33,11 @@ if(QZ_INSTALL)
     LABELS "e2e;package" FIXTURES_REQUIRED "wine;qz_consumer"
     ENVIRONMENT "QZ_BUILD_DIR=${CMAKE_BINARY_DIR};QZ_SOURCE_DIR=${PROJECT_SOURCE_DIR};QZ_CONSUMER_MODES=${QZ_CONSUMER_MODE_LIST}")
 endif()
+
+# Log files: two processes appending to one, and the ticker's log under the SCM.
+add_executable(log_probe ${CMAKE_CURRENT_LIST_DIR}/log_probe.cpp)
+target_link_libraries(log_probe PRIVATE qz_foundation qz_warnings)
+qz_add_e2e(log_append log_append.sh)
+if(TARGET ticker)
+  qz_add_e2e(example_log example_log.sh SCM)
+endif()

@@ -13,7 +13,7 @@ TICKER="$BIN/ticker.exe"
 TICKS="$BIN/ticks.log"
 CONTROLS="$BIN/controls.log"
 qz_cleanup_service QzTicker
-rm -f "$TICKS" "$CONTROLS"
+rm -f "$TICKS" "$CONTROLS" "$BIN"/ticker*.log
 
 # expect_status <what> <state line> <process: zero|nonzero> <exit code line>
 expect_status() {
@@ -150,5 +150,5 @@ qz_expect_run "final stop" "stop service <QzTicker> success!
 qz_expect_run "uninstall" "uninstall service <QzTicker> success!
 " "$TICKER" -uninstall
 qz_expect_eq "gone after uninstall" "" "$(qz_state QzTicker)"
-rm -f "$TICKS" "$CONTROLS"
+rm -f "$TICKS" "$CONTROLS" "$BIN"/ticker*.log
 qz_done

@@ -53,3 +53,11 @@ qz_expect_eq() {
 
 # Ends the script with the number of failures as its status.
 qz_done() { [ "$QZ_FAILS" -eq 0 ] && echo "all passed" || echo "$QZ_FAILS failed"; exit "$QZ_FAILS"; }
+
+# The texts of log files' lines without their stamps and line ends; a line
+# without a stamp is printed whole after a "!".
+qz_log_texts() {
+  sed -e 's/\r$//' \
+    -e 's/^[0-9]\{4\}-[0-9][0-9]-[0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9]\.[0-9][0-9][0-9] \[[0-9][0-9]*\] //' \
+    -e 't' -e 's/^/!/' "$@"
+}

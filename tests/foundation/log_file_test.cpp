@@ -22,6 +22,10 @@
 #include "foundation/log_file_testing.h"
 #include "foundation/sync.h"
 
+#ifdef _WIN32
+#include "foundation/win32.h"
+#endif
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -154,7 +158,8 @@ TEST_F(TQZLogFileTest, TextWithLineBreaksBecomesOneStampedLinePerPart) {
 TEST_F(TQZLogFileTest, Utf8AndOtherHighBytesArriveUnchanged) {
   const std::string path = Path("app.log");
   TQZLogFile log(path.c_str());
-  const std::string text = "\xC3\x9C" "berwachung \xE7\x9B\xA3\xE8\xA6\x96 \xF0\x9F\x93\x9C \xFF\x80";
+  const std::string text =
+      "\xC3\x9C" "berwachung \xE7\x9B\xA3\xE8\xA6\x96 \xF0\x9F\x93\x9C \xFF\x80";
   ASSERT_TRUE(log.Write(text.c_str(), text.size()));
   // Widths count bytes, as printf's do.
   ASSERT_TRUE(log.Print("%s|%5s|", text.c_str(), "\xC3\xA9"));
@@ -345,7 +350,8 @@ TEST_F(TQZLogFileFailureTest, WriteCutShortIsEndedSoTheNextLineStartsOnItsOwn) {
   TQZLogFile log(path.c_str());
   Failing = true;
   CutInHalf = true;
-  EXPECT_FALSE(log.Write(TQZString("a line that is cut in half, with words enough to pass its stamp")));
+  EXPECT_FALSE(log.Write(
+      TQZString("a line that is cut in half, with words enough to pass its stamp")));
   Failing = false;
   ASSERT_TRUE(log.Write(TQZString("whole")));
   const Texts texts = ReadTexts(path);
@@ -410,5 +416,82 @@ TEST_F(TQZLogFileTest, EightThreadsLoseNoLineAndKeepEachThreadsOrderAcrossRotati
   }
   EXPECT_EQ(threads * perThread, total);
 }
+
+#ifdef _WIN32
+// Two objects on one file stand for two processes: each has its own handle,
+// and they meet only through the file and the named rotation guard.
+TEST_F(TQZLogFileTest, TwoWritersOfOneFileAppendAtItsEndAndRotateInTurn) {
+  const std::string path = Path("shared.log");
+  const int perWriter = 5000;
+  const int kept = 40;
+  TQZLogFile first(path.c_str(), 32 * 1024, kept);
+  TQZLogFile second(path.c_str(), 32 * 1024, kept);
+  std::thread a([&] {
+    for (int i = 0; i < perWriter; ++i) first.Print("writer 0 line %05d", i);
+  });
+  std::thread b([&] {
+    for (int i = 0; i < perWriter; ++i) second.Print("writer 1 line %05d", i);
+  });
+  a.join();
+  b.join();
+  std::vector<std::string> files;
+  for (int i = kept; i >= 1; --i) {
+    if (fs::exists(first.OldFileName(i).Text())) files.push_back(first.OldFileName(i).Text());
+  }
+  EXPECT_GT(files.size(), 5u);
+  files.push_back(path);
+  int next[2] = {0, 0};
+  for (const std::string& file : files) {
+    for (const std::string& text : ReadTexts(file)) {
+      int t = -1;
+      int i = -1;
+      ASSERT_EQ(2, std::sscanf(text.c_str(), "writer %d line %d", &t, &i)) << file << ": " << text;
+      ASSERT_TRUE(t == 0 || t == 1) << text;
+      ASSERT_EQ(next[t], i) << "writer " << t << " in " << file;
+      ++next[t];
+    }
+  }
+  EXPECT_EQ(perWriter, next[0]);
+  EXPECT_EQ(perWriter, next[1]);
+}
+
+TEST_F(TQZLogFileTest, GuardHeldByAHungProcessDelaysOneWriteOnlyAndLosesNoLine) {
+  const std::string path = Path("hung.log");
+  TQZLogFile log(path.c_str());
+  ASSERT_TRUE(log.Write(TQZString("before")));
+  // The guard's owner is a thread, as it would be in the hung process.
+  TQZString name = LogGuardMutexName(path.c_str(), "Global");
+  HANDLE mutex = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.Text());
+  if (mutex == nullptr) {
+    name = LogGuardMutexName(path.c_str(), "Local");
+    mutex = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.Text());
+  }
+  ASSERT_NE(mutex, nullptr) << name.Text();
+  HANDLE taken = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  std::thread holder([&] {
+    WaitForSingleObject(mutex, INFINITE);
+    SetEvent(taken);
+    WaitForSingleObject(release, INFINITE);
+    ReleaseMutex(mutex);
+  });
+  WaitForSingleObject(taken, INFINITE);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(log.Write(TQZString("waited")));
+  const auto afterFirst = std::chrono::steady_clock::now();
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(log.Print("tried %d", i));
+  const auto afterRest = std::chrono::steady_clock::now();
+  SetEvent(release);
+  holder.join();
+  CloseHandle(release);
+  CloseHandle(taken);
+  CloseHandle(mutex);
+  // Waiting for the guard each time would take ten seconds more.
+  EXPECT_GE(afterFirst - start, std::chrono::milliseconds(1500));
+  EXPECT_LT(afterRest - afterFirst, std::chrono::milliseconds(5000));
+  EXPECT_EQ((Texts{"before", "waited", "tried 0", "tried 1", "tried 2", "tried 3", "tried 4"}),
+            ReadTexts(path));
+}
+#endif
 
 }  // namespace
