@@ -1,4 +1,4 @@
-// The host's log file and its echo in the console mode.
+// The host's lines in the log file, and their echo in the console mode.
 #include "host/host_log.h"
 
 #include <atomic>
@@ -14,12 +14,10 @@ bool Echo = false;
 
 }  // namespace
 
-void OpenHostLog(const TQZString& fileName, uint32_t maxKiB, int32_t keep, bool echo) {
+void SetHostLog(TQZLogFile* log, bool echo) {
   Echo = echo;
-  delete Log.exchange(new TQZLogFile(fileName, static_cast<uint64_t>(maxKiB) * 1024, keep));
+  Log = log;
 }
-
-void CloseHostLog() { delete Log.exchange(nullptr); }
 
 void HostLog(const TQZString& line) {
   if (TQZLogFile* log = Log.load()) log->Write(line);

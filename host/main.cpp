@@ -69,12 +69,14 @@ void CmdCheck(int, int, char**) {
   std::fflush(stdout);
 }
 
-// Refuses the start: one line in the log, one error record, and the
-// service-specific code the SCM then shows with 1066.
-bool RefuseStart(const TQZString& reason, uint32_t code) {
-  HostLog("the service does not start: " + reason);
+// Refuses the start: one error record, which under the SCM the framework
+// also writes to the log file, and the service-specific code the SCM then
+// shows with 1066.
+bool RefuseStart(const TQZString& reason, uint32_t code, bool asService) {
+  const TQZString text = "the service does not start: " + reason;
+  if (!asService) HostLog(text);
   TQZSvcObj* service = Host.App->Service;
-  service->LogEvent(reason, 1 /* EVENTLOG_ERROR_TYPE */, 0, 0, TQZString());
+  service->LogEvent(text, 1 /* EVENTLOG_ERROR_TYPE */, 0, 0, TQZString());
   service->ServiceExitCode = code;
   return false;
 }
@@ -89,10 +91,10 @@ DWORD WINAPI ConsoleSupervise(void*) {
 
 bool Start(TQZStringList* /*arguments*/, bool asService) {
   const TQZHostConfig& config = Host.Config;
-  // The log is opened even for a refused start, at the default place when
+  // The log is used even for a refused start, at the default place when
   // the configuration could not say another.
-  OpenHostLog(config.LogFile, config.LogMaxKiB, config.LogKeep, !asService);
-  if (!Host.Valid) return RefuseStart(ProblemLine(), InvalidData);
+  SetHostLog(Host.App->LogFile(), !asService);
+  if (!Host.Valid) return RefuseStart(ProblemLine(), InvalidData, asService);
   HostLogFormat("host of service <%s> starting, configuration %s", config.Name.Text(),
                 config.FileName.Text());
   if (asService) PrepareProgramConsole();
@@ -102,7 +104,7 @@ bool Start(TQZStringList* /*arguments*/, bool asService) {
     TQZString reason;
     reason.Format("cannot start %s: %s (%u)", config.Executable.Text(),
                   SystemErrorText(error).Text(), error);
-    return RefuseStart(reason, error);
+    return RefuseStart(reason, error, asService);
   }
   if (!asService) Host.ConsoleThread = CreateThread(nullptr, 0, &ConsoleSupervise, nullptr, 0, nullptr);
   return true;
@@ -158,6 +160,11 @@ void Configure(TQZSvcApp& app) {
   app.Switches->Remove("-continue", 8);
   app.Switches->Add("-check", CheckSwitch);
   app.SwitchDescriptions->Add(CheckSwitch, "check the configuration and show what would run");
+  // One log file for the host's lines, the program's output, the
+  // framework's error records and the commands' result lines.
+  app.LogFileName = config.LogFile;
+  app.LogFileMaxSize = static_cast<uint64_t>(config.LogMaxKiB) * 1024;
+  app.LogFileKeep = config.LogKeep;
   app.ListSwitches = true;
   app.StatusSwitch = true;
   app.InstallAccount = true;
@@ -191,6 +198,6 @@ int main(int argc, char** argv) {
   app.Main(argc, argv);
   delete Host.Supervisor;
   Host.Supervisor = nullptr;
-  CloseHostLog();
+  SetHostLog(nullptr, false);
   return Host.ExitStatus;
 }

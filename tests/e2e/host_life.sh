@@ -124,7 +124,7 @@ restarting in 2 s
 program started
 program exited with code 3
 giving up after 3 failure(s) within 60 s: the service stops with 1066 and the program's exit code 3" \
-  "$(qz_host_lines | sed -n 's/^[^]]*\] //p' | grep -v '^stdout\|^host\|^the service' |
+  "$(qz_host_lines | sed -n 's/^[^]]*\] //p' | grep -E '^(program|restarting|giving up)' |
      sed 's/^\(program started\).*/\1/; s/^\(program exited with code [0-9]*\).*/\1/')"
 first_exit="$(qz_host_time 'exited with code 3' 1)"
 second_start="$(qz_host_time 'program started' 2)"
@@ -159,7 +159,10 @@ qz_expect_command "$HOST" $NAME start 4
 qz_host_wait_log 'restarting in 4 s$' || qz_fail "the delays reached 4 s"
 qz_expect_command "$HOST" $NAME stop 1
 qz_expect_eq "no run after the stop" 3 "$(qz_host_lines | grep -c 'program started')"
-qz_expect_eq "the host's last line" "host stopped" "$(qz_host_lines | tail -1 | sed 's/^[^]]*\] //')"
+# The commands write their result lines to the log file too.
+qz_expect_eq "the host's last line" "host stopped" \
+  "$(qz_host_lines | grep -v ' service <[^>]*> \(success\|failure\)' | tail -1 | sed 's/^[^]]*\] //')"
+qz_host_expect_line "the stop command's result line" '\] stop service <'"$NAME"'> success!$'
 qz_run "$HOST" -status
 qz_expect_eq "a stop during the delay is a clean stop" "  exit code: 0, service-specific 0" \
   "$(printf '%s\n' "$OUT" | sed -n 4p)"
@@ -170,7 +173,7 @@ name = $NAME
 start-type = demand
 [program]
 executable = hostprog.exe
-arguments = --exit 0 --after 300
+arguments = --exit 0 --after 3000
 [restart]
 policy = never"
 : >"$HOST_LOG"

@@ -18,10 +18,12 @@ class HostLogTest : public testing::Test {
     GetTempPathW(MAX_PATH, temp);
     File = Utf8FromWide(std::wstring(temp) + L"qzhost-log-test.log");
     DeleteFileW(WideFromUtf8(File).c_str());
-    OpenHostLog(File, 1024, 1, false);
+    Log = new TQZLogFile(File);
+    SetHostLog(Log, false);
   }
   void TearDown() override {
-    CloseHostLog();
+    SetHostLog(nullptr, false);
+    delete Log;
     DeleteFileW(WideFromUtf8(File).c_str());
   }
 
@@ -43,6 +45,7 @@ class HostLogTest : public testing::Test {
   }
 
   TQZString File;
+  TQZLogFile* Log = nullptr;
 };
 
 TEST_F(HostLogTest, AFormattedLineLongerThanTheFirstBufferIsWrittenWhole) {
