@@ -153,9 +153,11 @@ void TQZSupervisor::Run() {
       if (Stopping) break;
       Current = nullptr;
     }
+    // The run's length is taken before its output is drained.
+    const uint64_t runSeconds = (NowMs() - started) / 1000;
     const uint32_t code = EndRun(run, started);
     run = nullptr;
-    if (!Restart(code, (NowMs() - started) / 1000)) break;
+    if (!Restart(code, runSeconds)) break;
   }
   if (run != nullptr) {
     // The stop's steps act on this run; it is released once they are done.
