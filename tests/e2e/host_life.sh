@@ -62,6 +62,7 @@ qz_expect_eq "-status while running" "  state: 4 RUNNING" "$(printf '%s\n' "$OUT
 # Wine refuses console control events between processes (error 6), so the
 # close message is the way that ends this program gracefully here.
 qz_expect_command "$HOST" $NAME stop 1
+qz_host_expect_line "Ctrl+Break tried first" 'stop: Ctrl\+Break (sent, waiting up to 2 s|not delivered: .* \([0-9]+\))$'
 qz_host_expect_line "the program took the close message" 'stdout: got close, ending$'
 qz_host_expect_line "ended gracefully" 'stop: the program ended after (Ctrl\+Break|the close message)$'
 qz_host_expect_line "exit code 0" 'program exited with code 0 after'
