@@ -9,7 +9,8 @@
 #    control's hook set (carried out by its control thread), the pause of
 #    the demo, which has no pause hook (completed by its control handler),
 #    CPU while idle (also of a service with its log file and output capture
-#    on), stripped size.
+#    on), stripped size; the host qzhost running a sleeping program: CPU
+#    while idle, stripped size.
 # Usage: scripts/bench.sh [foundation|services]   (default: both)
 # Environment: QZ_BENCH_ARGS (extra Google Benchmark flags), QZ_BENCH_ROUNDS
 # (round trips per service, default 61), QZ_BENCH_IDLE_SECONDS (default 10).
@@ -107,6 +108,8 @@ BARE_USER32_NAME=QZBareUser32Svc
 LOG_IDLE_NAME=QZLogIdleSvc
 HOOKED_NAME=QZHookedSvc
 DEMO_NAME=TestSvc
+HOST_NAME=QZBenchHost
+HOST_DIR="$WIN32/bench-host"
 TMUX_SOCKET="qzbench$$"
 CONSOLE_PID=""
 HOLDER_PID=""
@@ -121,6 +124,7 @@ finish() {
     wine "$BIN/qz_bench_scm.exe" remove "$DEMO_NAME" >/dev/null 2>&1
     wine "$BIN/qz_bench_scm.exe" remove "$BARE_NAME" >/dev/null 2>&1
     wine "$BIN/qz_bench_scm.exe" remove "$BARE_USER32_NAME" >/dev/null 2>&1
+    wine "$BIN/qz_bench_scm.exe" remove "$HOST_NAME" >/dev/null 2>&1
     wine "$BIN/qz_bench_scm.exe" remove "$LOG_IDLE_NAME" >/dev/null 2>&1
     wine "$BIN/qz_bench_scm.exe" remove "$HOOKED_NAME" >/dev/null 2>&1
   fi
@@ -240,6 +244,20 @@ HOLDER_PID=$!
 sleep 3
 bare_idle=$(idle_service "$BARE_NAME" bare_service.exe)
 demo_idle=$(idle_service "$DEMO_NAME" svcdemo.exe)
+# The host, renamed beside its configuration, runs the SCM client's sleep.
+rm -rf "$HOST_DIR"
+mkdir -p "$HOST_DIR"
+cp "$BIN/qzhost.exe" "$HOST_DIR/benchhost.exe"
+printf '[service]\r\nname = %s\r\nstart-type = demand\r\n[program]\r\nexecutable = %s\r\narguments = sleep 3600000\r\n' \
+  "$HOST_NAME" "$(winepath -w "$BIN/qz_bench_scm.exe")" >"$HOST_DIR/benchhost.ini"
+scm remove "$HOST_NAME" >/dev/null
+host_idle="-"
+if wine "$HOST_DIR/benchhost.exe" -install | tr -d '\r' | grep -q success; then
+  host_idle=$(idle_service "$HOST_NAME" benchhost.exe)
+  scm remove "$HOST_NAME" >/dev/null
+else
+  echo "bench: benchhost -install failed" >&2
+fi
 scm remove "$LOG_IDLE_NAME" >/dev/null
 scm install "$LOG_IDLE_NAME" "$(winepath -w "$BIN/log_idle_service.exe") /service" || exit 1
 log_idle=$(idle_service "$LOG_IDLE_NAME" log_idle_service.exe)
@@ -249,6 +267,7 @@ wait "$HOLDER_PID" 2>/dev/null
 HOLDER_PID=""
 idle_row "demo service running, CPU over ${IDLE_SECONDS} s idle" "$demo_idle" "0 ms"
 line "  (the bare Win32 service over the same time)" "$bare_idle ms" "" "" "" ""
+idle_row "qzhost running a sleeping program, host's CPU over ${IDLE_SECONDS} s idle" "$host_idle" "0 ms"
 idle_row "service with log file and output capture, CPU over ${IDLE_SECONDS} s idle" \
   "$log_idle" "0 ms"
 
@@ -287,6 +306,11 @@ theirs=$(stat -c %s "$WIN32/stripped/bare_service.exe")
 header "size of the stripped static demo (win32)"
 line "svcdemo.exe as benchmarked (Release, posix threads) / bare" "$((ours / 1024)) KiB" \
   "$((theirs / 1024)) KiB" "$(awk -v a="$ours" -v b="$theirs" 'BEGIN { printf "%.2f", a / b }')" \
+  report -
+i686-w64-mingw32-strip -o "$WIN32/stripped/qzhost.exe" "$BIN/qzhost.exe"
+host=$(stat -c %s "$WIN32/stripped/qzhost.exe")
+line "qzhost.exe as benchmarked (Release, posix threads) / svcdemo" "$((host / 1024)) KiB" \
+  "$((ours / 1024)) KiB" "$(awk -v a="$host" -v b="$ours" 'BEGIN { printf "%.2f", a / b }')" \
   report -
 
 # The smallest build: optimised for size and at link time, with the thread
