@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/scoped_handle.h"
 #include "foundation/win32.h"
 #include "host/host_log.h"
 #include "host/program.h"
@@ -15,27 +16,6 @@ const UINT EndedByHost = 1;
 // A line longer than this is written in parts.
 const size_t LongestLine = 4000;
 const DWORD OutputDrainMs = 5000;
-
-class TQZScopedHandle {
- public:
-  explicit TQZScopedHandle(HANDLE handle = nullptr) : Handle(handle) {}
-  ~TQZScopedHandle() { Reset(); }
-  TQZScopedHandle(const TQZScopedHandle&) = delete;
-  TQZScopedHandle& operator=(const TQZScopedHandle&) = delete;
-  HANDLE Get() const { return Handle; }
-  HANDLE Release() {
-    HANDLE h = Handle;
-    Handle = nullptr;
-    return h;
-  }
-  void Reset(HANDLE handle = nullptr) {
-    if (Handle != nullptr && Handle != INVALID_HANDLE_VALUE) CloseHandle(Handle);
-    Handle = handle;
-  }
-
- private:
-  HANDLE Handle;
-};
 
 void CloseField(void*& field) {
   HANDLE h = static_cast<HANDLE>(field);

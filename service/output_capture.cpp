@@ -12,6 +12,7 @@
 #include <new>
 
 #include "foundation/log_file.h"
+#include "foundation/scoped_handle.h"
 #include "foundation/win32.h"
 
 namespace {
@@ -23,26 +24,6 @@ const uint32_t LongestLine = 64 * 1024;
 // then for a reader whose wait was cancelled.
 const DWORD ReaderEndWaitMs = 5000;
 const DWORD CancelledReaderWaitMs = 1000;
-
-// A handle closed when it goes out of scope, unless released first.
-class TQZScopedHandle {
- public:
-  explicit TQZScopedHandle(HANDLE handle) : Handle(handle) {}
-  ~TQZScopedHandle() {
-    if (Handle != nullptr) CloseHandle(Handle);
-  }
-  TQZScopedHandle(const TQZScopedHandle&) = delete;
-  TQZScopedHandle& operator=(const TQZScopedHandle&) = delete;
-  HANDLE Get() const { return Handle; }
-  HANDLE Release() {
-    HANDLE handle = Handle;
-    Handle = nullptr;
-    return handle;
-  }
-
- private:
-  HANDLE Handle;
-};
 
 // Makes a descriptor's handle one that child processes do not inherit, so
 // that no child can keep the pipe open past the stop.
