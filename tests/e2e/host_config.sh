@@ -72,7 +72,8 @@ wineserver -k >/dev/null 2>&1 || true
 wineserver -w >/dev/null 2>&1 || true
 wineserver -p >/dev/null 2>&1
 WINEDEBUG=err+eventlog wine cmd /c exit >/dev/null 2>"$QZ_TMP/trace"
-qz_expect_run "a start with a broken file fails with 1066" "$(qz_failure_line start $NAME 1066)
+QZ_EXIT=$(qz_exit 1066) qz_expect_run "a start with a broken file fails with 1066" "$(qz_failure_line start $NAME 1066)
+  service-specific exit code: 13
 " "$HOST" -start
 qz_expect_run "-status shows 1066 and 13" "status service <$NAME> success!
   state: 1 STOPPED
