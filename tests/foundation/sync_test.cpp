@@ -170,7 +170,9 @@ TEST(TQZCritSectTest, OwnerMayEnterAgainAndOthersWaitUntilItLeavesAsOftenAsItEnt
   TQZCritSect* cs = new TQZCritSect;
   std::atomic<int> ownerStep{0};
   std::atomic<int> go{0};
-  std::thread owner([&] {
+  // Clang's analysis knows no reentrant capability, so the nested enter is
+  // kept from it.
+  std::thread owner([&]() QZ_NO_THREAD_SAFETY_ANALYSIS {
     cs->Enter();
     cs->Enter();
     ownerStep = 1;
