@@ -1,10 +1,12 @@
 // The log file's operating-system calls on Windows: appends that go to the
 // end of the file whichever process writes, and a rotation guard shared by
 // every process that writes the same file.
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <new>
 
+#include "foundation/format.h"
 #include "foundation/log_file_os.h"
 #include "foundation/log_file_testing.h"
 #include "foundation/sync.h"
@@ -13,6 +15,20 @@
 const char LogOsLineEnd[] = "\r\n";
 
 namespace {
+
+// snprintf through the framework's formatter, which keeps the C runtime's
+// printf out of every program that links the log file; false when the text
+// does not fit.
+bool FormatInto(char* buffer, size_t size, const char* format, ...) {
+  TQZFormatOutput output(buffer, size);
+  va_list args;
+  va_start(args, format);
+  const bool ok = FormatTextV(output, format, args);
+  va_end(args);
+  if (!ok || output.Count() >= size) return false;
+  buffer[output.Count()] = '\0';
+  return true;
+}
 
 struct TQZWinGuard {
   HANDLE Mutex = nullptr;
@@ -41,10 +57,9 @@ bool GuardName(const char* path, const char* scope, const char* kind,
     hash ^= static_cast<uint16_t>(upper[i]);
     hash *= 1099511628211ull;
   }
-  const int n = std::snprintf(name, size, "%s\\qzsvc-log-%s-%08lx%08lx", scope, kind,
-                              static_cast<unsigned long>(hash >> 32),
-                              static_cast<unsigned long>(hash & 0xffffffffu));
-  return n > 0 && static_cast<size_t>(n) < size;
+  return FormatInto(name, size, "%s\\qzsvc-log-%s-%08lx%08lx", scope, kind,
+                    static_cast<unsigned long>(hash >> 32),
+                    static_cast<unsigned long>(hash & 0xffffffffu));
 }
 
 // Named objects that every account may open, not inherited by children.
