@@ -76,6 +76,21 @@ PlatformCall Named(const char* function, void* handle = nullptr) {
   return call;
 }
 
+// The registration fields that CreateServiceA and ChangeServiceConfigA share.
+void RecordConfig(PlatformCall& call, DWORD serviceType, DWORD startType, DWORD errorControl,
+                  LPCSTR binaryPath, LPCSTR loadOrderGroup, LPDWORD tagId,
+                  LPCSTR dependencies, LPCSTR serviceStartName, LPCSTR password) {
+  call.ServiceType = serviceType;
+  call.StartType = startType;
+  call.ErrorControl = errorControl;
+  call.BinaryPath = CopyText(binaryPath);
+  call.LoadOrderGroup = CopyText(loadOrderGroup);
+  call.TagId = tagId;
+  call.Dependencies = CopyMultiString(dependencies);
+  call.Account = CopyText(serviceStartName);
+  call.Password = CopyText(password);
+}
+
 }  // namespace
 
 StatusRow RowOf(const SERVICE_STATUS& s) {
@@ -234,15 +249,8 @@ struct PlatformEntries {
     call.Name = CopyText(name);
     call.DisplayName = CopyText(displayName);
     call.Access = access;
-    call.ServiceType = serviceType;
-    call.StartType = startType;
-    call.ErrorControl = errorControl;
-    call.BinaryPath = CopyText(binaryPath);
-    call.LoadOrderGroup = CopyText(loadOrderGroup);
-    call.TagId = tagId;
-    call.Dependencies = CopyMultiString(dependencies);
-    call.Account = CopyText(serviceStartName);
-    call.Password = CopyText(password);
+    RecordConfig(call, serviceType, startType, errorControl, binaryPath, loadOrderGroup, tagId,
+                 dependencies, serviceStartName, password);
     PlatformCallScope scope(std::move(call), {HandleKind::Manager});
     void* handle = nullptr;
     if (scope.Acts()) {
@@ -360,15 +368,8 @@ struct PlatformEntries {
                                           LPCSTR serviceStartName, LPCSTR password,
                                           LPCSTR displayName) {
     PlatformCall call = Named("ChangeServiceConfigA", service);
-    call.ServiceType = serviceType;
-    call.StartType = startType;
-    call.ErrorControl = errorControl;
-    call.BinaryPath = CopyText(binaryPath);
-    call.LoadOrderGroup = CopyText(loadOrderGroup);
-    call.TagId = tagId;
-    call.Dependencies = CopyMultiString(dependencies);
-    call.Account = CopyText(serviceStartName);
-    call.Password = CopyText(password);
+    RecordConfig(call, serviceType, startType, errorControl, binaryPath, loadOrderGroup, tagId,
+                 dependencies, serviceStartName, password);
     call.DisplayName = CopyText(displayName);
     PlatformCallScope scope(std::move(call), {HandleKind::Service});
     return scope.Return<BOOL>(TRUE, FALSE);
